@@ -1,0 +1,30 @@
+// The simulated kernel's side of the build seam: what the host build links in place of the real kernel.
+// Included only through nt.h; the definitions live in the simulated kernel (sim/).
+#pragma once
+
+#include <string.h>  // strrchr: the host C library stands in for the kernel's exported string routine
+
+extern "C" {
+extern ULONG_PTR KiBugCheckData[5];
+extern ULONG InitSafeBootMode;
+
+[[noreturn]] void RtlFailFast(ULONG Code);
+void KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+
+// Linux cannot map addresses with the top 16 bits set, so kernel space is what the simulated kernel
+// declares as such.
+BOOLEAN IsKernelSpaceAddress(const void* Address);
+
+UCHAR __inbyte(USHORT Port);
+void __outbyte(USHORT Port, UCHAR Data);
+
+typedef void GUARDED_BODY(PVOID Context);
+BOOLEAN RunGuarded(GUARDED_BODY* Body, PVOID Context);
+}
+
+#define INIT_CODE
+#define INIT_TEXT
+#define PAGEABLE_CODE
+// The driver's writable globals share one section, so that the simulated loader can give every load of
+// the driver freshly initialised data, as loading a real image does.
+#define DRIVER_GLOBAL __attribute__((section("hestolvane_globals")))
