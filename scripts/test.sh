@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Builds both builds and runs every test: the host tests plain, under AddressSanitizer with
+# UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, and the driver image checks.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+passed=0
+failed=0
+broken=()
+
+# ctest's own summary line gives the counts of one run.
+run_ctest() {
+  local name=$1
+  shift
+  local log
+  log=$(mktemp)
+  ctest "$@" 2>&1 | tee "$log"
+  local summary
+  summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  rm -f "$log"
+  if [ -z "$summary" ]; then
+    broken+=("$name: no test summary")
+    return
+  fi
+  local total fail
+  fail=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$summary")
+  total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$summary")
+  passed=$((passed + total - fail))
+  failed=$((failed + fail))
+  [ "$fail" -eq 0 ] || broken+=("$name: $fail failed")
+}
+
+build() {
+  local preset=$1
+  if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset"; then
+    broken+=("$preset: build failed")
+    return 1
+  fi
+}
+
+if build host; then
+  run_ctest host --preset host
+fi
+if build host-asan; then
+  run_ctest host-asan --preset host-asan
+fi
+if build host-tsan; then
+  run_ctest host-tsan --preset host-tsan -R 'Concurrent|Threads'
+fi
+if [ -f cmake/driver.cmake ] && build driver; then
+  run_ctest driver --preset driver
+fi
+
+echo
+for problem in "${broken[@]}"; do
+  echo "problem: $problem"
+done
+echo "hestolvane: $passed passed, $failed failed"
+[ "$failed" -eq 0 ] && [ "${#broken[@]}" -eq 0 ]
