@@ -54,12 +54,23 @@ constexpr size_t PageSize = 4096;
 
 // Maps fresh zeroed pages (size rounded up to pages) that the kernel declares as its own; Valid.
 void* MapRegion(size_t Size, bool KernelSpace = true);
+// The same at a fixed address, so that tests can write the addresses they expect out literally.
+void* MapRegionAt(ULONG_PTR Address, size_t Size, bool KernelSpace = true);
 void UnmapRegion(void* Base);
 void SetPageState(const void* Address, size_t Length, PageState State);
 // Declares memory that already exists in this process (an executable's image) as kernel memory.
 void DeclareRegion(const void* Base, size_t Size, bool KernelSpace = true);
 // Whether Address lies in memory the simulated kernel declared (pool, mapped or declared regions).
 bool IsDeclared(const void* Address);
+
+// The loaded range of the host executable or shared object that holds Address: this process's own code
+// can then be recorded as a kernel module and found again in a real stack walk.
+struct HostImage {
+    ULONG_PTR Start;
+    ULONG_PTR End;
+    std::string Path;
+};
+HostImage HostImageOf(const void* Address);
 
 // ----- IRQL and locks --------------------------------------------------------------------------------
 
@@ -100,6 +111,8 @@ const std::vector<PortAccess>& PortAccesses();
 void RecordPortAccesses(bool Record);  // on by default; benchmarks switch it off
 size_t PortAccessCount();             // counted even when not recorded
 std::string ComTranscript(int ComPort = 1);
+// Forgets the recorded accesses and transcripts (the access count goes on), for long benchmark runs.
+void ClearUartLog();
 // Called with every byte written to COM1 (hestolvane-sim streams the transcript to stdout).
 void SetCom1Sink(void (*Sink)(UCHAR Byte));
 
