@@ -10,7 +10,7 @@
 // Base types. Windows is LLP64: LONG and ULONG are 32 bits everywhere, WCHAR is 16 bits (char16_t here,
 // never wchar_t, which is 32 bits on Linux).
 
-typedef signed char CHAR, CCHAR;
+typedef char CHAR, CCHAR;
 typedef unsigned char UCHAR, BOOLEAN, KIRQL;
 typedef short SHORT, CSHORT;
 typedef unsigned short USHORT;
