@@ -116,6 +116,28 @@ void ProtectPages(uintptr_t FirstPage, size_t Pages, PageState State) {
     }
 }
 
+// Wanted null places the pages anywhere; otherwise exactly at Wanted, and never over memory in use.
+void* MapFreshPages(void* Wanted, size_t Size, bool KernelSpace) {
+    if (Size == 0) {
+        throw std::invalid_argument("sim: a region of no bytes");
+    }
+    const size_t Rounded = (Size + PageSize - 1) / PageSize * PageSize;
+    const int Placement = Wanted == nullptr ? 0 : MAP_FIXED_NOREPLACE;
+    void* Base = mmap(Wanted, Rounded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | Placement, -1, 0);
+    if (Base == MAP_FAILED && Wanted == nullptr) {
+        throw std::bad_alloc();
+    }
+    // Kernels older than 4.17 take MAP_FIXED_NOREPLACE as a mere hint and map elsewhere.
+    if (Base != Wanted && Wanted != nullptr) {
+        if (Base != MAP_FAILED) {
+            munmap(Base, Rounded);
+        }
+        throw std::invalid_argument("sim: MapRegionAt over memory already in use");
+    }
+    AddRegion((uintptr_t)Base, Rounded, KernelSpace, true);
+    return Base;
+}
+
 // Reads one byte through the kernel's own access checks rather than by dereferencing, so that an
 // unmapped or PROT_NONE address answers "no" instead of faulting.
 bool IsReadableByThisProcess(const void* Address) {
@@ -140,16 +162,14 @@ PageLookup LookupPage(const void* Address) {
 }
 
 void* MapRegion(size_t Size, bool KernelSpace) {
-    if (Size == 0) {
-        throw std::invalid_argument("sim: MapRegion of no bytes");
+    return MapFreshPages(nullptr, Size, KernelSpace);
+}
+
+void* MapRegionAt(ULONG_PTR Address, size_t Size, bool KernelSpace) {
+    if (Address % PageSize != 0) {
+        throw std::invalid_argument("sim: MapRegionAt of an address inside a page");
     }
-    const size_t Rounded = (Size + PageSize - 1) / PageSize * PageSize;
-    void* Base = mmap(nullptr, Rounded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (Base == MAP_FAILED) {
-        throw std::bad_alloc();
-    }
-    AddRegion((uintptr_t)Base, Rounded, KernelSpace, true);
-    return Base;
+    return MapFreshPages((void*)Address, Size, KernelSpace);
 }
 
 void UnmapRegion(void* Base) {

@@ -54,6 +54,8 @@ constexpr size_t PageSize = 4096;
 
 // Maps fresh zeroed pages (size rounded up to pages) that the kernel declares as its own; Valid.
 void* MapRegion(size_t Size, bool KernelSpace = true);
+// The same at a fixed address, so that tests can write the addresses they expect out literally.
+void* MapRegionAt(ULONG_PTR Address, size_t Size, bool KernelSpace = true);
 void UnmapRegion(void* Base);
 // Sets every page the range touches; the range must lie in one region (std::invalid_argument otherwise).
 void SetPageState(const void* Address, size_t Length, PageState State);

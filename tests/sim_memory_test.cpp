@@ -32,6 +32,25 @@ TEST_F(Memory, MappedRegionIsPageAlignedZeroedAndKernelSpace) {
     EXPECT_TRUE(MmIsAddressValid(Region));
 }
 
+TEST_F(Memory, RegionMappedAtAnAddressLiesExactlyThere) {
+    unsigned char* Region = Bytes(sim::MapRegionAt(0x00006C0000000000, 2 * Page));
+
+    EXPECT_EQ((unsigned char*)0x00006C0000000000, Region);
+    EXPECT_EQ(0, Region[2 * Page - 1]);
+    EXPECT_TRUE(IsKernelSpaceAddress((PVOID)0x00006C0000001FFF));
+    EXPECT_FALSE(sim::IsDeclared((PVOID)0x00006C0000002000));
+}
+
+TEST_F(Memory, RegionAtAnAddressAlreadyInUseIsRefused) {
+    sim::MapRegionAt(0x00006C0000000000, 2 * Page);
+    EXPECT_THROW(sim::MapRegionAt(0x00006C0000001000, Page), std::invalid_argument);
+    EXPECT_TRUE(sim::IsDeclared((PVOID)0x00006C0000001000));
+}
+
+TEST_F(Memory, RegionAtAnAddressInsideAPageIsRefused) {
+    EXPECT_THROW(sim::MapRegionAt(0x00006C0000000010, Page), std::invalid_argument);
+}
+
 TEST_F(Memory, UserSpaceRegionIsDeclaredButNotKernelSpace) {
     void* Region = sim::MapRegion(Page, false);
     EXPECT_TRUE(sim::IsDeclared(Region));
