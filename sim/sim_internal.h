@@ -1,6 +1,9 @@
 // Declarations shared between the simulated kernel's own sources; not for tests or the driver.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "sim_kernel.h"
 
 namespace sim {
@@ -19,5 +22,33 @@ void ResetUnwinding();
 // real kernel would (IRQL_NOT_LESS_OR_EQUAL, or a service used from a bug-check callback).
 void RequirePassiveLevel(const char* Service);
 void RequireNotInBugCheck(const char* Service);
+
+// FatalStop for callers that cannot allocate, such as the fault handler: only writev() and abort().
+[[noreturn]] void StopSystem(ULONG Code, const char* What);
+
+// Writes Value as exactly Digits upper-case hexadecimal digits, without a terminator; async-signal-safe.
+void FormatHex(uint64_t Value, int Digits, char* Out);
+
+// What each area would complain about at driver unload; TeardownProblems() gathers them.
+std::vector<std::string> PoolTeardownProblems();
+std::vector<std::string> IrqlTeardownProblems();
+
+// Whether Address lies inside a pool block that is still allocated.
+bool IsPoolAddress(const void* Address);
+
+// The calling thread's IRQL, set directly: the bug-check path raises to HIGH_LEVEL without a lock.
+void SetCurrentIrql(KIRQL Irql);
+
+// What the memory map says about one address. Lock-free and async-signal-safe, for the fault handler.
+struct PageLookup {
+    bool Declared;  // in a mapped or declared region (pool blocks are not looked up here)
+    bool KernelSpace;
+    PageState State;
+};
+PageLookup LookupPage(const void* Address);
+
+// Installs the handler that turns SIGSEGV and SIGBUS into kernel exceptions or bug checks. Idempotent;
+// Reset() calls it so that it also takes over from a sanitizer's handler installed at start-up.
+void InstallFaultHandler();
 
 }  // namespace sim

@@ -57,8 +57,10 @@ void* MapRegion(size_t Size, bool KernelSpace = true);
 // The same at a fixed address, so that tests can write the addresses they expect out literally.
 void* MapRegionAt(ULONG_PTR Address, size_t Size, bool KernelSpace = true);
 void UnmapRegion(void* Base);
+// Sets every page the range touches; the range must lie in one region (std::invalid_argument otherwise).
 void SetPageState(const void* Address, size_t Length, PageState State);
-// Declares memory that already exists in this process (an executable's image) as kernel memory.
+// Declares memory that already exists in this process (an executable's image) as kernel memory. Its
+// page states change only what MmIsAddressValid answers: the host's memory keeps its protection.
 void DeclareRegion(const void* Base, size_t Size, bool KernelSpace = true);
 // Whether Address lies in memory the simulated kernel declared (pool, mapped or declared regions).
 bool IsDeclared(const void* Address);

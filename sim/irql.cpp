@@ -1,0 +1,138 @@
+// IRQL and spin locks of the simulated kernel: every host thread stands for a processor with its own
+// IRQL, and a spin lock really excludes, so image loads on several threads contend as on hardware.
+#include <cstdio>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "sim_internal.h"
+
+namespace sim {
+namespace {
+
+constexpr ULONG IrqlNotLessOrEqual = 0x0A;
+constexpr ULONG SpinLockAlreadyOwned = 0x0F;
+constexpr ULONG SpinLockNotOwned = 0x10;
+
+thread_local KIRQL ThreadIrql = PASSIVE_LEVEL;
+
+// Its address stands for the thread in the word of a lock it holds: distinct for every live thread and
+// never zero, which is the word of a free lock.
+thread_local char ThreadIdentity;
+
+ULONG_PTR OwnerWord() {
+    return (ULONG_PTR)&ThreadIdentity;
+}
+
+// Which locks are held, for teardown; the locks themselves live in the driver's memory.
+struct HeldLockSet {
+    std::mutex Lock;
+    std::set<PKSPIN_LOCK> Locks;
+};
+
+HeldLockSet& HeldLocks() {
+    static HeldLockSet* const Instance = new HeldLockSet;
+    return *Instance;
+}
+
+std::string LockText(PKSPIN_LOCK SpinLock) {
+    char Text[32];
+    std::snprintf(Text, sizeof Text, "%p", (void*)SpinLock);
+    return Text;
+}
+
+// The host may run more contending threads than it has cores; yielding lets a preempted owner finish.
+void WaitForOwner() {
+    __builtin_ia32_pause();
+    std::this_thread::yield();
+}
+
+bool TryTake(PKSPIN_LOCK SpinLock, ULONG_PTR Owner) {
+    ULONG_PTR Free = 0;
+    return __atomic_compare_exchange_n(SpinLock, &Free, Owner, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED);
+}
+
+}  // namespace
+
+KIRQL CurrentIrql() {
+    return ThreadIrql;
+}
+
+void SetCurrentIrql(KIRQL Irql) {
+    ThreadIrql = Irql;
+}
+
+size_t SpinLocksHeld() {
+    std::lock_guard<std::mutex> Guard(HeldLocks().Lock);
+    return HeldLocks().Locks.size();
+}
+
+void RequirePassiveLevel(const char* Service) {
+    if (ThreadIrql != PASSIVE_LEVEL) {
+        FatalStop(IrqlNotLessOrEqual,
+                  "IRQL_NOT_LESS_OR_EQUAL " + std::string(Service) + " at IRQL " + std::to_string(ThreadIrql));
+    }
+}
+
+std::vector<std::string> IrqlTeardownProblems() {
+    std::vector<std::string> Problems;
+    {
+        std::lock_guard<std::mutex> Guard(HeldLocks().Lock);
+        for (PKSPIN_LOCK SpinLock : HeldLocks().Locks) {
+            Problems.push_back("spin lock " + LockText(SpinLock) + " still held");
+        }
+    }
+    if (ThreadIrql != PASSIVE_LEVEL) {
+        Problems.push_back("IRQL " + std::to_string(ThreadIrql) + " at teardown, not PASSIVE_LEVEL");
+    }
+    return Problems;
+}
+
+void ResetIrql() {
+    ThreadIrql = PASSIVE_LEVEL;
+    std::lock_guard<std::mutex> Guard(HeldLocks().Lock);
+    HeldLocks().Locks.clear();
+}
+
+}  // namespace sim
+
+extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+    sim::RequireNotInBugCheck("KeAcquireSpinLockRaiseToDpc");
+    const ULONG_PTR Self = sim::OwnerWord();
+    // On one processor the second acquisition would spin for ever; stop instead of hanging the test.
+    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == Self) {
+        sim::FatalStop(sim::SpinLockAlreadyOwned,
+                       "SPIN_LOCK_ALREADY_OWNED KeAcquireSpinLockRaiseToDpc of " + sim::LockText(SpinLock));
+    }
+    while (!sim::TryTake(SpinLock, Self)) {
+        sim::WaitForOwner();
+    }
+    {
+        std::lock_guard<std::mutex> Guard(sim::HeldLocks().Lock);
+        sim::HeldLocks().Locks.insert(SpinLock);
+    }
+    const KIRQL Previous = sim::ThreadIrql;
+    sim::ThreadIrql = DISPATCH_LEVEL;
+    return Previous;
+}
+
+extern "C" void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != sim::OwnerWord()) {
+        sim::FatalStop(sim::SpinLockNotOwned,
+                       "SPIN_LOCK_NOT_OWNED KeReleaseSpinLock of " + sim::LockText(SpinLock) +
+                           ", which this thread does not hold");
+    }
+    // Releasing may only lower the IRQL: a higher one means the caller passed back the wrong value.
+    if (NewIrql > sim::ThreadIrql) {
+        sim::FatalStop(sim::IrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL KeReleaseSpinLock to IRQL " +
+                                                    std::to_string(NewIrql) + " from IRQL " +
+                                                    std::to_string(sim::ThreadIrql));
+    }
+    {
+        std::lock_guard<std::mutex> Guard(sim::HeldLocks().Lock);
+        sim::HeldLocks().Locks.erase(SpinLock);
+    }
+    __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+    sim::ThreadIrql = NewIrql;
+}

@@ -1,0 +1,207 @@
+// Simulated kernel pool: blocks come from malloc, so AddressSanitizer guards their bounds, and a ledger
+// keeps what the real pool's headers keep (tag, type, size) so that bad frees and leaks are caught.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "sim_internal.h"
+
+namespace sim {
+namespace {
+
+constexpr ULONG BadPoolCaller = 0xC2;
+
+// Fresh pool holds whatever its previous owner left. A pattern that is never zero makes a driver that
+// reads a field before writing it see nonsense at once instead of a lucky zero.
+constexpr unsigned char FreshPoolByte = 0xCD;
+
+struct PoolLedger {
+    std::mutex Lock;
+    std::map<uintptr_t, PoolBlock> Blocks;  // ordered by address for interval lookups
+    // Freed addresses not handed out again, so that a second free reads as a double free and not as
+    // a free of something the pool never owned.
+    std::set<uintptr_t> Freed;
+    size_t Allocations = 0;
+    size_t CallsUntilFailure = 0;  // 0: no failure pending
+    bool FailEverything = false;
+};
+
+// Never destroyed: image-load threads may still call into the pool while the process exits.
+PoolLedger& Pool() {
+    static PoolLedger* const Instance = new PoolLedger;
+    return *Instance;
+}
+
+std::string TagText(ULONG Tag) {
+    std::string Text;
+    for (int Shift = 0; Shift < 32; Shift += 8) {
+        char Byte = (char)((Tag >> Shift) & 0xFF);
+        Text += (Byte >= 0x20 && Byte < 0x7F) ? Byte : '?';
+    }
+    return "'" + Text + "'";
+}
+
+const char* PoolTypeName(POOL_TYPE Type) {
+    return Type == PagedPool ? "PagedPool" : "NonPagedPool";
+}
+
+std::string AddressText(const void* Address) {
+    char Text[32];
+    std::snprintf(Text, sizeof Text, "%p", Address);
+    return Text;
+}
+
+[[noreturn]] void BadPoolCall(const std::string& What) {
+    FatalStop(BadPoolCaller, "BAD_POOL_CALLER " + What);
+}
+
+// Paged pool may itself page-fault, so it is usable only below DISPATCH_LEVEL.
+KIRQL HighestIrqlFor(POOL_TYPE Type) {
+    return Type == PagedPool ? APC_LEVEL : DISPATCH_LEVEL;
+}
+
+void RequireUsablePool(const char* Service, POOL_TYPE Type) {
+    if (InBugCheck()) {
+        BadPoolCall(std::string(Service) + " during bug check");
+    }
+    if (Type != NonPagedPool && Type != PagedPool) {
+        BadPoolCall(std::string(Service) + " with unknown pool type " + std::to_string((int)Type));
+    }
+    if (CurrentIrql() > HighestIrqlFor(Type)) {
+        BadPoolCall(std::string(Service) + " of " + PoolTypeName(Type) + " at IRQL " +
+                    std::to_string(CurrentIrql()));
+    }
+}
+
+bool ShouldFailThisAllocation(PoolLedger& Ledger) {
+    if (Ledger.FailEverything) {
+        return true;
+    }
+    if (Ledger.CallsUntilFailure == 0) {
+        return false;
+    }
+    return --Ledger.CallsUntilFailure == 0;
+}
+
+const PoolBlock* BlockContaining(const PoolLedger& Ledger, uintptr_t Address) {
+    auto After = Ledger.Blocks.upper_bound(Address);
+    if (After == Ledger.Blocks.begin()) {
+        return nullptr;
+    }
+    const PoolBlock& Candidate = std::prev(After)->second;
+    return Address - (uintptr_t)Candidate.Address < Candidate.Size ? &Candidate : nullptr;
+}
+
+}  // namespace
+
+std::vector<PoolBlock> OutstandingPool() {
+    std::lock_guard<std::mutex> Guard(Pool().Lock);
+    std::vector<PoolBlock> Blocks;
+    for (const auto& Entry : Pool().Blocks) {
+        Blocks.push_back(Entry.second);
+    }
+    return Blocks;
+}
+
+size_t AllocationCount() {
+    std::lock_guard<std::mutex> Guard(Pool().Lock);
+    return Pool().Allocations;
+}
+
+void FailAllocation(size_t Nth) {
+    std::lock_guard<std::mutex> Guard(Pool().Lock);
+    Pool().CallsUntilFailure = Nth;
+}
+
+void FailAllAllocations(bool Fail) {
+    std::lock_guard<std::mutex> Guard(Pool().Lock);
+    Pool().FailEverything = Fail;
+}
+
+bool IsPoolAddress(const void* Address) {
+    std::lock_guard<std::mutex> Guard(Pool().Lock);
+    return BlockContaining(Pool(), (uintptr_t)Address) != nullptr;
+}
+
+std::vector<std::string> PoolTeardownProblems() {
+    std::vector<std::string> Problems;
+    for (const PoolBlock& Block : OutstandingPool()) {
+        Problems.push_back("pool block " + AddressText(Block.Address) + " tag " + TagText(Block.Tag) + " " +
+                           PoolTypeName(Block.Type) + " " + std::to_string(Block.Size) +
+                           " bytes never freed");
+    }
+    return Problems;
+}
+
+// Outstanding blocks go back to the C heap: a test that leaks on purpose must not leave the leak to
+// LeakSanitizer or to the next test.
+void ResetPool() {
+    PoolLedger& Ledger = Pool();
+    std::lock_guard<std::mutex> Guard(Ledger.Lock);
+    for (const auto& Entry : Ledger.Blocks) {
+        std::free(Entry.second.Address);
+    }
+    Ledger.Blocks.clear();
+    Ledger.Freed.clear();
+    Ledger.Allocations = 0;
+    Ledger.CallsUntilFailure = 0;
+    Ledger.FailEverything = false;
+}
+
+}  // namespace sim
+
+extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    sim::RequireUsablePool("ExAllocatePoolWithTag", PoolType);
+    if (Tag == 0) {
+        sim::BadPoolCall("ExAllocatePoolWithTag with a zero tag");
+    }
+    sim::PoolLedger& Ledger = sim::Pool();
+    std::lock_guard<std::mutex> Guard(Ledger.Lock);
+    if (sim::ShouldFailThisAllocation(Ledger)) {
+        return NULL;
+    }
+    // A zero-byte request still gets a block of its own, as from the real pool.
+    void* Address = std::malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
+    if (Address == nullptr) {
+        return NULL;
+    }
+    std::memset(Address, sim::FreshPoolByte, NumberOfBytes);
+    Ledger.Blocks[(uintptr_t)Address] = sim::PoolBlock{Address, Tag, PoolType, NumberOfBytes};
+    Ledger.Freed.erase((uintptr_t)Address);
+    Ledger.Allocations++;
+    return Address;
+}
+
+extern "C" void ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    if (sim::InBugCheck()) {
+        sim::BadPoolCall("ExFreePoolWithTag during bug check");
+    }
+    if (P == NULL) {
+        sim::BadPoolCall("ExFreePoolWithTag of NULL");
+    }
+    sim::PoolLedger& Ledger = sim::Pool();
+    std::lock_guard<std::mutex> Guard(Ledger.Lock);
+    auto Found = Ledger.Blocks.find((uintptr_t)P);
+    if (Found == Ledger.Blocks.end()) {
+        bool FreedBefore = Ledger.Freed.count((uintptr_t)P) != 0;
+        sim::BadPoolCall("ExFreePoolWithTag of " + sim::AddressText(P) +
+                         (FreedBefore ? ", a block already freed" : ", which is not a pool block"));
+    }
+    const sim::PoolBlock Block = Found->second;
+    if (Block.Tag != Tag) {
+        sim::BadPoolCall("ExFreePoolWithTag of " + sim::AddressText(P) + " tagged " + sim::TagText(Block.Tag) +
+                         " with tag " + sim::TagText(Tag));
+    }
+    if (sim::CurrentIrql() > sim::HighestIrqlFor(Block.Type)) {
+        sim::BadPoolCall("ExFreePoolWithTag of " + std::string(sim::PoolTypeName(Block.Type)) + " at IRQL " +
+                         std::to_string(sim::CurrentIrql()));
+    }
+    Ledger.Blocks.erase(Found);
+    Ledger.Freed.insert((uintptr_t)P);
+    std::free(P);
+}
