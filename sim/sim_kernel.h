@@ -100,6 +100,8 @@ const std::vector<PortAccess>& PortAccesses();
 void RecordPortAccesses(bool Record);  // on by default; benchmarks switch it off
 size_t PortAccessCount();             // counted even when not recorded
 std::string ComTranscript(int ComPort = 1);
+// Forgets the recorded accesses and transcripts (the access count goes on), for long benchmark runs.
+void ClearUartLog();
 // Called with every byte written to COM1 (hestolvane-sim streams the transcript to stdout).
 void SetCom1Sink(void (*Sink)(UCHAR Byte));
 

@@ -162,6 +162,16 @@ std::string ComTranscript(int ComPort) {
     return State.Ports[ComPort - 1].Transcript;
 }
 
+// Line-status progress stays as it is: only the record of what happened goes.
+void ClearUartLog() {
+    UartState& State = Uart();
+    std::lock_guard<std::mutex> Guard(State.Lock);
+    State.Accesses.clear();
+    for (ComPort& Com : State.Ports) {
+        Com.Transcript.clear();
+    }
+}
+
 void SetCom1Sink(void (*Sink)(UCHAR Byte)) {
     UartState& State = Uart();
     std::lock_guard<std::mutex> Guard(State.Lock);

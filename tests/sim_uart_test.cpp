@@ -156,6 +156,21 @@ TEST_F(KernelUart, CountContinuesWhileRecordingIsOff) {
     EXPECT_EQ(sim::ComTranscript(1), "q");
 }
 
+TEST_F(KernelUart, ClearingTheLogKeepsTheCountAndTheLineStatus) {
+    sim::SetLineStatus(sim::LineStatusScript::ReadyAfter, 2);
+    __outbyte(Com1Data, 'a');
+    __outbyte(Com2Data, 'b');
+    __inbyte(Com1LineStatus);
+
+    sim::ClearUartLog();
+
+    EXPECT_TRUE(sim::PortAccesses().empty());
+    EXPECT_EQ(sim::ComTranscript(1), "");
+    EXPECT_EQ(sim::ComTranscript(2), "");
+    EXPECT_EQ(sim::PortAccessCount(), 3u);
+    EXPECT_EQ(ReadTimes(Com1LineStatus, 2), (std::vector<UCHAR>{Busy, Ready}));
+}
+
 std::string SinkBytes;
 
 void CollectSinkByte(UCHAR Byte) {
