@@ -61,6 +61,8 @@ add_custom_command(
 add_custom_target(hestolvane_driver_objects ALL DEPENDS ${HESTOLVANE_OBJECTS_STAMP})
 add_dependencies(hestolvane_driver_objects hestolvane_driver)
 
+add_subdirectory(tests/layout)
+
 add_test(NAME driver_objects_faults
          COMMAND ${HESTOLVANE_PYTHON} ${CMAKE_SOURCE_DIR}/tests/driver/object_check_faults.py
                  --compiler ${CMAKE_CXX_COMPILER} --target ${CMAKE_CXX_COMPILER_TARGET}
