@@ -70,3 +70,96 @@ add_test(NAME driver_objects_faults
                  --import-library ${HESTOLVANE_NTOSKRNL_LIB}
                  --checker ${CMAKE_SOURCE_DIR}/tools/check_driver_objects.py
                  --workdir ${CMAKE_CURRENT_BINARY_DIR}/object_check_faults)
+
+# The image is linked once a driver source defines DriverEntry; until then the objects are still compiled
+# and checked.
+if(NOT EXISTS ${CMAKE_SOURCE_DIR}/drv/lifecycle.cpp)
+  message(STATUS "drv/lifecycle.cpp (DriverEntry) does not exist yet: HesTolvaneDrv.sys is not linked")
+  return()
+endif()
+
+set(HESTOLVANE_RC ${CMAKE_SOURCE_DIR}/drv/HesTolvaneDrv.rc)
+set(HESTOLVANE_RES ${CMAKE_CURRENT_BINARY_DIR}/HesTolvaneDrv.res)
+add_custom_command(
+  OUTPUT ${HESTOLVANE_RES}
+  COMMAND ${HESTOLVANE_LLVM_RC} /I ${HESTOLVANE_MINGW_INCLUDE} /FO ${HESTOLVANE_RES} ${HESTOLVANE_RC}
+  DEPENDS ${HESTOLVANE_RC}
+  COMMENT "Compiling the version resource"
+  VERBATIM)
+
+# The unsigned image keeps the final file name: OriginalFilename in the version resource names it.
+set(HESTOLVANE_UNSIGNED_DIR ${CMAKE_CURRENT_BINARY_DIR}/unsigned)
+set(HESTOLVANE_UNSIGNED_SYS ${HESTOLVANE_UNSIGNED_DIR}/HesTolvaneDrv.sys)
+set(HESTOLVANE_SYS ${CMAKE_CURRENT_BINARY_DIR}/HesTolvaneDrv.sys)
+set(HESTOLVANE_PDB ${CMAKE_CURRENT_BINARY_DIR}/HesTolvaneDrv.pdb)
+set(HESTOLVANE_MAP ${CMAKE_CURRENT_BINARY_DIR}/HesTolvaneDrv.map)
+
+# -lldmingw: clang's mingw target gives an inline function's .pdata/.xdata their own COMDATs that only the
+# MinGW mode associates with the function (by name); otherwise lld drops them, and such a function (RunGuarded
+# among them) loses its unwind data and its exception handler. The MinGW mode's automatic import of data
+# would need a runtime relocator the kernel does not have, so it is turned off: a data import without
+# dllimport stays a link error.
+# /section:INIT,ERD: INIT is discarded after DriverEntry returns; the full flags keep it readable and
+# executable until then.
+set(HESTOLVANE_LINK_FLAGS
+    /nologo /machine:x64 -lldmingw -auto-import:no -runtime-pseudo-reloc:no
+    /driver /subsystem:native,10.0 /osversion:10.0 /entry:DriverEntry /nodefaultlib /tsaware:no
+    /base:0x140000000 /align:0x1000 /filealign:0x200 /section:INIT,ERD /opt:ref /opt:noicf /WX)
+add_custom_command(
+  OUTPUT ${HESTOLVANE_UNSIGNED_SYS} ${HESTOLVANE_PDB} ${HESTOLVANE_MAP}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${HESTOLVANE_UNSIGNED_DIR}
+  COMMAND ${HESTOLVANE_LLD_LINK} ${HESTOLVANE_LINK_FLAGS} /map:${HESTOLVANE_MAP} /debug
+          /pdb:${HESTOLVANE_PDB} /out:${HESTOLVANE_UNSIGNED_SYS}
+          $<TARGET_OBJECTS:hestolvane_driver> ${HESTOLVANE_RES} ${HESTOLVANE_NTOSKRNL_LIB}
+  DEPENDS $<TARGET_OBJECTS:hestolvane_driver> ${HESTOLVANE_RES} ${HESTOLVANE_NTOSKRNL_LIB}
+  COMMENT "Linking HesTolvaneDrv.sys"
+  COMMAND_EXPAND_LISTS
+  VERBATIM)
+
+# Signing. Without a certificate of the user's, a throwaway self-signed code-signing certificate is made in
+# the build tree (never in the sources); Windows loads an image signed with it only in test-signing mode.
+set(HESTOLVANE_SIGN_CERT "" CACHE FILEPATH "PEM code-signing certificate; empty: a throwaway one is generated")
+set(HESTOLVANE_SIGN_KEY "" CACHE FILEPATH "Private key of HESTOLVANE_SIGN_CERT (PEM or DER)")
+set(HESTOLVANE_SIGN_CAFILE "" CACHE FILEPATH
+    "CA certificates the image check verifies the signature against; empty: HESTOLVANE_SIGN_CERT itself")
+if(HESTOLVANE_SIGN_CERT OR HESTOLVANE_SIGN_KEY)
+  if(NOT HESTOLVANE_SIGN_CERT OR NOT HESTOLVANE_SIGN_KEY)
+    message(FATAL_ERROR "Set both HESTOLVANE_SIGN_CERT and HESTOLVANE_SIGN_KEY, or neither")
+  endif()
+  set(HESTOLVANE_CERT ${HESTOLVANE_SIGN_CERT})
+  set(HESTOLVANE_KEY ${HESTOLVANE_SIGN_KEY})
+else()
+  set(HESTOLVANE_SIGNING_DIR ${CMAKE_CURRENT_BINARY_DIR}/signing)
+  set(HESTOLVANE_CERT ${HESTOLVANE_SIGNING_DIR}/HesTolvaneTestSigning.crt)
+  set(HESTOLVANE_KEY ${HESTOLVANE_SIGNING_DIR}/HesTolvaneTestSigning.key)
+  add_custom_command(
+    OUTPUT ${HESTOLVANE_CERT} ${HESTOLVANE_KEY}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${HESTOLVANE_SIGNING_DIR}
+    COMMAND ${HESTOLVANE_OPENSSL} genpkey -quiet -algorithm RSA -pkeyopt rsa_keygen_bits:3072
+            -out ${HESTOLVANE_KEY}
+    COMMAND ${HESTOLVANE_OPENSSL} req -batch -x509 -new -key ${HESTOLVANE_KEY} -sha256 -days 365
+            -subj "/CN=HesTolvane test signing (throwaway)"
+            -addext "basicConstraints=critical,CA:FALSE"
+            -addext "keyUsage=critical,digitalSignature"
+            -addext "extendedKeyUsage=codeSigning"
+            -out ${HESTOLVANE_CERT}
+    COMMENT "Generating a throwaway self-signed code-signing certificate"
+    VERBATIM)
+endif()
+if(HESTOLVANE_SIGN_CAFILE)
+  set(HESTOLVANE_CAFILE ${HESTOLVANE_SIGN_CAFILE})
+else()
+  set(HESTOLVANE_CAFILE ${HESTOLVANE_CERT})
+endif()
+
+add_custom_command(
+  OUTPUT ${HESTOLVANE_SYS}
+  COMMAND ${CMAKE_COMMAND} -E rm -f ${HESTOLVANE_SYS}
+  COMMAND ${HESTOLVANE_OSSLSIGNCODE} sign -h sha256 -certs ${HESTOLVANE_CERT} -key ${HESTOLVANE_KEY}
+          -n "HesTolvane crash report driver" -in ${HESTOLVANE_UNSIGNED_SYS} -out ${HESTOLVANE_SYS}
+  DEPENDS ${HESTOLVANE_UNSIGNED_SYS} ${HESTOLVANE_CERT} ${HESTOLVANE_KEY}
+  COMMENT "Signing HesTolvaneDrv.sys"
+  VERBATIM)
+add_custom_target(hestolvane_image ALL DEPENDS ${HESTOLVANE_SYS} ${HESTOLVANE_PDB})
+# Nothing is linked from objects that failed their check.
+add_dependencies(hestolvane_image hestolvane_driver hestolvane_driver_objects)
