@@ -163,3 +163,17 @@ add_custom_command(
 add_custom_target(hestolvane_image ALL DEPENDS ${HESTOLVANE_SYS} ${HESTOLVANE_PDB})
 # Nothing is linked from objects that failed their check.
 add_dependencies(hestolvane_image hestolvane_driver hestolvane_driver_objects)
+
+set(HESTOLVANE_IMAGE_CHECK_ARGS
+    --image ${HESTOLVANE_SYS} --map ${HESTOLVANE_MAP} --pdb ${HESTOLVANE_PDB} --cafile ${HESTOLVANE_CAFILE}
+    --version ${HESTOLVANE_DRIVER_VERSION} --objdump ${HESTOLVANE_LLVM_OBJDUMP}
+    --pdbutil ${HESTOLVANE_LLVM_PDBUTIL} --osslsigncode ${HESTOLVANE_OSSLSIGNCODE})
+add_test(NAME driver_image
+         COMMAND ${HESTOLVANE_PYTHON} ${CMAKE_SOURCE_DIR}/tools/check_driver_image.py
+                 ${HESTOLVANE_IMAGE_CHECK_ARGS})
+add_test(NAME driver_image_faults
+         COMMAND ${HESTOLVANE_PYTHON} ${CMAKE_SOURCE_DIR}/tests/driver/image_check_faults.py
+                 --checker ${CMAKE_SOURCE_DIR}/tools/check_driver_image.py
+                 --unsigned ${HESTOLVANE_UNSIGNED_SYS}
+                 --workdir ${CMAKE_CURRENT_BINARY_DIR}/image_check_faults
+                 ${HESTOLVANE_IMAGE_CHECK_ARGS})
