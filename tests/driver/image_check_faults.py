@@ -14,6 +14,8 @@ from pathlib import Path
 
 
 def load_checker(path):
+    # The checker lives in the source tree, which a build must not write to.
+    sys.dont_write_bytecode = True
     spec = importlib.util.spec_from_file_location("check_driver_image", path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
