@@ -177,3 +177,6 @@ add_test(NAME driver_image_faults
                  --unsigned ${HESTOLVANE_UNSIGNED_SYS}
                  --workdir ${CMAKE_CURRENT_BINARY_DIR}/image_check_faults
                  ${HESTOLVANE_IMAGE_CHECK_ARGS})
+
+# The finished image, run under Wine: see tests/wine.
+add_subdirectory(tests/wine)
