@@ -16,6 +16,7 @@ import shutil
 import subprocess
 import sys
 import time
+from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
@@ -53,14 +54,14 @@ CRASH_TIME = re.compile(r"CRASHED ON: (\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)
 CONTEXT_LINES = 25
 CONTEXT_CHARACTERS = 710
 CONTEXT_RIP = re.compile(r"^         RIP = ([0-9A-F]{16})$", re.MULTILINE)
+CONTEXT_RSP = re.compile(r"^         RSP = ([0-9A-F]{16})$", re.MULTILINE)
 HEX = "[0-9A-F]{16}"
 FRAME = re.compile(rf"({HEX})  \(({HEX})  ({HEX})  ({HEX})  ({HEX})\) (?:({HEX})|(\S+) \+ ({HEX}))\n")
 MAX_FRAMES = 20
 
 
 class Checks:
-    def __init__(self, name):
-        self.name = name
+    def __init__(self):
         self.failures = 0
 
     def expect(self, condition, what, detail=""):
@@ -134,9 +135,11 @@ class Wine:
 
 def setup(arguments, wine):
     base = arguments.workdir / "prefix"
+    tool = Wine(*wine, base, arguments.workdir / "setup.log")
+    if base.exists():
+        tool.kill()
     shutil.rmtree(arguments.workdir, ignore_errors=True)
     arguments.workdir.mkdir(parents=True)
-    tool = Wine(*wine, base, arguments.workdir / "setup.log")
     started = time.monotonic()
     status, _ = tool.wine("wineboot", "--init", timeout=PREFIX_TIMEOUT)
     if status != 0:
@@ -185,64 +188,92 @@ def copy_prefix(base, copy):
 
 
 # ---------------------------------------------------------------------------------------------------------
-# What came out.
+# One scenario's session, and what came out of it.
 
-class Run:
-    """One scenario's prefix, session and results."""
-
-    def __init__(self, arguments, wine, name):
-        self.arguments = arguments
-        self.directory = arguments.workdir / "scenarios" / name
-        shutil.rmtree(self.directory, ignore_errors=True)
-        self.directory.mkdir(parents=True)
-        self.prefix = self.directory / "prefix"
-        copy_prefix(arguments.workdir / "prefix", self.prefix)
-        (self.prefix / CAPTURE).parent.mkdir(parents=True, exist_ok=True)
-        self.wine = Wine(*wine, self.prefix, self.directory / "wine.log")
-        self.client_output = ""
-        self.client_status = None
-        self.finished_at = None
-
-    def client(self, *steps):
-        self.wine.start_server()
-        try:
-            self.client_status, self.client_output = self.wine.wine(self.arguments.client, *steps, capture=True)
-        finally:
-            self.finished_at = datetime.now(timezone.utc)
-            self.wine.kill()
-        print("client:\n" + "".join(f"  {line}\n" for line in self.client_output.splitlines()), end="")
-
-    def capture(self):
-        path = self.prefix / CAPTURE
-        return path.read_bytes().decode("latin-1") if path.exists() else ""
-
-    def events(self):
-        path = self.prefix / EVENTS
-        return path.read_text(errors="replace").splitlines() if path.exists() else []
-
-    def wine_log(self):
-        return self.wine.log.read_text(errors="replace")
+@dataclass
+class Outcome:
+    """Everything a scenario's checks look at."""
+    client_status: int
+    client_output: str
+    capture: str  # the bytes written to COM1, one character per byte
+    events: list  # the harness's event lines
+    wine_log: str
+    finished_at: datetime  # host UTC time when the client returned
+    unusable_imports: set  # what setup found Wine does not provide
 
     def registry(self):
         match = re.search(r"^registry: Loaded=(\S+) Version=(\S+)$", self.client_output, re.MULTILINE)
         return (match.group(1), match.group(2)) if match else None
 
-    def image_range(self, pattern):
-        for line in self.events():
+    def _range(self, pattern):
+        for line in self.events:
             match = re.search(pattern, line)
             if match:
-                return int(match.group(1), 16), int(match.group(2), 16)
+                return ImageRange(int(match.group(1), 16), int(match.group(2), 16))
         return None
 
     def driver_range(self):
-        return self.image_range(r"^loading HesTolvaneDrv\.sys at ([0-9A-F]+)-([0-9A-F]+)$")
+        return self._range(r"^loading HesTolvaneDrv\.sys at ([0-9A-F]+)-([0-9A-F]+)$")
 
     def harness_range(self):
-        return self.image_range(r" harness=([0-9A-F]+)-([0-9A-F]+)$")
+        return self._range(r" harness=([0-9A-F]+)-([0-9A-F]+)$")
 
-    def unusable_imports(self):
-        return set(json.loads((self.arguments.workdir / "unusable-imports.json").read_text()))
+    def bugcheck_event(self, number):
+        """(code, callbacks run, bytes written to COM1, line-status reads) of the harness's nth bug check."""
+        for line in self.events:
+            match = re.match(rf"^bugcheck {number} code=(\w+) callbacks=(\d+) bytes=(\d+) line-status-reads=(\d+) ",
+                             line)
+            if match:
+                return match.group(1), int(match.group(2)), int(match.group(3)), int(match.group(4))
+        return None
 
+
+@dataclass
+class ImageRange:
+    start: int
+    end: int
+
+    def __contains__(self, address):
+        return self.start <= address < self.end
+
+    def __str__(self):
+        return f"{self.start:X}-{self.end:X}"
+
+
+def run_session(arguments, wine, name, steps):
+    """Runs the client's steps in a fresh copy of the prefix. Returns the Outcome and the scenario's
+    directory, which keeps the prefix, the captures and Wine's log for a look afterwards."""
+    directory = arguments.workdir / "scenarios" / name
+    prefix = directory / "prefix"
+    session = Wine(*wine, prefix, directory / "wine.log")
+    if prefix.exists():
+        # A run stopped by its timeout can leave its persistent server behind.
+        session.kill()
+    shutil.rmtree(directory, ignore_errors=True)
+    directory.mkdir(parents=True)
+    copy_prefix(arguments.workdir / "prefix", prefix)
+    (prefix / CAPTURE).parent.mkdir(parents=True, exist_ok=True)
+
+    session.start_server()
+    try:
+        status, output = session.wine(arguments.client, *steps, capture=True)
+    finally:
+        finished_at = datetime.now(timezone.utc)
+        session.kill()
+    print("client:\n" + "".join(f"  {line}\n" for line in output.splitlines()), end="")
+    capture = prefix / CAPTURE
+    events = prefix / EVENTS
+    outcome = Outcome(
+        client_status=status, client_output=output,
+        capture=capture.read_bytes().decode("latin-1") if capture.exists() else "",
+        events=events.read_text(errors="replace").splitlines() if events.exists() else [],
+        wine_log=session.log.read_text(errors="replace"), finished_at=finished_at,
+        unusable_imports=set(json.loads((arguments.workdir / "unusable-imports.json").read_text())))
+    return outcome, directory
+
+
+# ---------------------------------------------------------------------------------------------------------
+# Checks.
 
 def within_tolerance(fields, reference):
     year, month, day, hour, minute, second, milliseconds = (int(field) for field in fields)
@@ -250,208 +281,191 @@ def within_tolerance(fields, reference):
     return abs(stamp - reference) <= TIME_TOLERANCE, stamp
 
 
-def check_client(checks, run):
-    failed = [line for line in run.client_output.splitlines() if line.startswith("FAIL")]
-    checks.expect(run.client_status == 0 and not failed, "every client step succeeded",
-                  "; ".join(failed) or f"exit status {run.client_status}")
+def check_client(checks, outcome):
+    failed = [line for line in outcome.client_output.splitlines() if line.startswith("FAIL")]
+    checks.expect(outcome.client_status == 0 and not failed, "every client step succeeded",
+                  "; ".join(failed) or f"exit status {outcome.client_status}")
 
 
-def check_start(checks, run, boot_line):
-    """The load banner and the boot-state line, and nothing else yet. Returns what follows them."""
-    text = run.capture()
+def check_start(checks, outcome, boot_line):
+    """The load banner and the boot-state line. Returns what COM1 got after them, None without a banner."""
+    text = outcome.capture
     banner = BANNER.match(text)
     if not checks.expect(banner is not None, "COM1 starts with the load banner", repr(text[:80])):
         return None
     checks.expect(banner.group(1) == "3", "the banner names version 3", banner.group(0).strip())
-    close, stamp = within_tolerance(banner.groups()[1:], run.finished_at)
+    close, stamp = within_tolerance(banner.groups()[1:], outcome.finished_at)
     checks.expect(close, "the banner's UTC time is within a minute of the host's",
-                  f"{stamp:%Y-%m-%d %H:%M:%S} against {run.finished_at:%Y-%m-%d %H:%M:%S}")
+                  f"{stamp:%Y-%m-%d %H:%M:%S} against {outcome.finished_at:%Y-%m-%d %H:%M:%S}")
     rest = text[banner.end():]
-    checks.expect(rest.startswith(boot_line), f"then {boot_line!r}", repr(rest[:40]))
+    if not checks.expect(rest.startswith(boot_line), f"then {boot_line!r}", repr(rest[:40])):
+        return None
     return rest[len(boot_line):]
 
 
-def check_registration(checks, run, marker_then):
-    events = run.events()
+def check_registration(checks, outcome, marker_then):
+    events = outcome.events
     checks.expect("harness loaded; InitSafeBootMode=0" in events,
                   "InitSafeBootMode reads 0 through Wine's export (the driver's safe-mode test passes)",
-                  next((line for line in events if "InitSafeBootMode" in line), "harness did not load"))
+                  next((line for line in events if "InitSafeBootMode" in line), "the harness did not load"))
     patched = {line.split()[1] for line in events if line.startswith("patched ")}
-    unusable = run.unusable_imports()
-    checks.expect(patched == unusable, "the harness stood in for exactly the imports Wine does not provide",
-                  f"patched {sorted(patched)}, unusable {sorted(unusable)}")
+    checks.expect(patched == outcome.unusable_imports,
+                  "the harness stood in for exactly the imports Wine does not provide",
+                  f"patched {sorted(patched)}, unusable {sorted(outcome.unusable_imports)}")
     registration = [line for line in events if line.startswith("KeRegisterBugCheckCallback ")]
     checks.expect(registration == ["KeRegisterBugCheckCallback component=HesTolvane routine=in-driver "
                                    "buffer=0000000000000000 length=0 -> TRUE"],
                   "one bug-check callback registered: its own routine, no buffer, component HesTolvane",
                   "; ".join(registration) or "none")
     checks.expect(f"registry at registration: {marker_then}" in events,
-                  f"while starting, the service key held {marker_then}",
+                  f"while it started, the service key held {marker_then}",
                   next((line for line in events if line.startswith("registry at registration")), "not read"))
 
 
-def check_registry_after(checks, run, loaded, version):
-    checks.expect(run.registry() == (loaded, version), f"afterwards Loaded={loaded} Version={version}",
-                  f"read {run.registry()}")
+def check_registry_after(checks, outcome, loaded, version):
+    checks.expect(outcome.registry() == (loaded, version), f"afterwards Loaded={loaded} Version={version}",
+                  f"read {outcome.registry()}")
 
 
-def bugcheck_event(run, number):
-    for line in run.events():
-        match = re.match(rf"^bugcheck {number} code=(\w+) callbacks=(\d+) bytes=(\d+) line-status-reads=(\d+) ",
-                         line)
-        if match:
-            return match.group(1), int(match.group(2)), int(match.group(3)), int(match.group(4))
-    return None
-
-
-def check_full_report(checks, run, report):
-    """The report with module collection on. Returns True when its shape was complete enough to print."""
+def check_full_report(checks, outcome, report):
+    """The report with module collection on."""
     lines = report.splitlines(keepends=True)
     position = 0
 
+    def line_at(index):
+        return lines[index] if index < len(lines) else ""
+
     def take(expected, what):
         nonlocal position
-        line = lines[position] if position < len(lines) else ""
-        if checks.expect(line == expected, what, repr(line)):
+        if checks.expect(line_at(position) == expected, what, repr(line_at(position))):
             position += 1
-            return True
-        return False
 
-    if not take("VQN Dump Begin.\n", "the report begins with its marker"):
-        return False
-    crash_time = CRASH_TIME.fullmatch(lines[position] if position < len(lines) else "")
-    if checks.expect(crash_time is not None, "then the crash time", repr(lines[position:position + 1])):
-        close, stamp = within_tolerance(crash_time.groups(), run.finished_at)
+    take("VQN Dump Begin.\n", "the report begins with its marker")
+    crash_time = CRASH_TIME.fullmatch(line_at(position))
+    if checks.expect(crash_time is not None, "then the crash time", repr(line_at(position))):
+        close, stamp = within_tolerance(crash_time.groups(), outcome.finished_at)
         checks.expect(close, "the crash time is the host's UTC time within a minute", f"{stamp:%H:%M:%S}")
         position += 1
     take("Dump:\n", "then the module table")
     take("start    end    module    pdb    path    guid\n", "with its header")
     # Under Wine every module, the driver's neighbours included, sits at a user-space address; the driver
-    # records kernel-space modules only, so by its own design the table is empty here.
-    take(BUGCHECK_LINE, "and no rows (Wine loads nothing at kernel-space addresses), then the bug-check line "
-                        "with the requested code and parameters")
+    # records kernel-space modules only, so by its own design the table has no rows here.
+    take(BUGCHECK_LINE, "no module rows (Wine loads nothing at a kernel-space address), then the bug-check "
+                        "line with the requested code and parameters")
 
     context = "".join(lines[position:position + CONTEXT_LINES])
     checks.expect(context.startswith("CONTEXT (") and len(context) == CONTEXT_CHARACTERS
                   and context.count("\n") == CONTEXT_LINES,
                   f"then the {CONTEXT_LINES}-line, {CONTEXT_CHARACTERS}-character register block",
                   f"{context.count(chr(10))} lines, {len(context)} characters")
-    driver = run.driver_range()
-    harness = run.harness_range()
-    rip = CONTEXT_RIP.search(context)
-    checks.expect(rip is not None and driver is not None and driver[0] <= int(rip.group(1), 16) < driver[1],
-                  "its RIP is inside HesTolvaneDrv.sys", f"RIP {rip.group(1) if rip else '?'}, image {driver}")
     position += CONTEXT_LINES
+    driver = outcome.driver_range()
+    harness = outcome.harness_range()
+    rip = CONTEXT_RIP.search(context)
+    rsp = CONTEXT_RSP.search(context)
+    checks.expect(rip is not None and driver is not None and int(rip.group(1), 16) in driver,
+                  "its RIP is inside HesTolvaneDrv.sys", f"RIP {rip.group(1) if rip else '?'}, image {driver}")
 
     frames = []
-    while position < len(lines) and FRAME.fullmatch(lines[position]):
-        frames.append(FRAME.fullmatch(lines[position]))
+    while FRAME.fullmatch(line_at(position)):
+        frames.append(FRAME.fullmatch(line_at(position)))
         position += 1
     checks.expect(1 <= len(frames) <= MAX_FRAMES, f"then 1 to {MAX_FRAMES} frame lines", f"{len(frames)}")
-    stack_pointers = [int(frame.group(1), 16) for frame in frames]
+    stack_pointers = [int(rsp.group(1), 16) if rsp else 0] + [int(frame.group(1), 16) for frame in frames]
     checks.expect(all(a < b for a, b in zip(stack_pointers, stack_pointers[1:])),
-                  "each frame's stack pointer is above the previous one (a real unwind, outwards)")
+                  "each frame's stack pointer is above the one before (a real unwind, outwards)",
+                  " ".join(f"{value:X}" for value in stack_pointers))
     # No module records, so no address can be resolved to module + offset.
     checks.expect(all(frame.group(6) for frame in frames), "every frame prints its raw return address")
     returns = [int(frame.group(6), 16) for frame in frames if frame.group(6)]
-    inside = lambda image, address: image is not None and image[0] <= address < image[1]
-    first_harness = next((index for index, address in enumerate(returns) if inside(harness, address)), None)
-    checks.expect(first_harness is not None and all(inside(driver, address) for address in returns[:first_harness]),
+    first_harness = next((index for index, address in enumerate(returns) if harness and address in harness), None)
+    checks.expect(first_harness is not None and all(driver and address in driver for address in returns[:first_harness]),
                   "the walk climbs out of the driver into the harness routine that ran the callback",
                   f"harness {harness}, driver {driver}, first harness frame {first_harness}")
 
-    ending = lines[position] if position < len(lines) else ""
     if len(frames) == MAX_FRAMES:
-        checks.expect(ending == "VQN Dump End.\n", "after the full 20 frames the report ends", repr(ending))
+        take("VQN Dump End.\n", "after the full 20 frames the report ends")
     else:
-        checks.expect(ending in ("ControlPc\n", "PrintStack\n"),
-                      "a walk shorter than 20 frames ends with ControlPc or PrintStack", repr(ending))
-        print(f"      the walk ended after {len(frames)} frames with {ending.strip()!r}")
-        position += 1
+        ending = line_at(position)
+        if checks.expect(ending in ("ControlPc\n", "PrintStack\n"),
+                         "a walk shorter than 20 frames ends with ControlPc or PrintStack", repr(ending)):
+            print(f"      the walk ended after {len(frames)} frames with {ending.strip()!r}")
+            position += 1
         take("VQN Dump End.\n", "then the end marker")
     checks.expect(position == len(lines), "and nothing after it", repr("".join(lines[position:])[:80]))
-    return True
 
 
 # ---------------------------------------------------------------------------------------------------------
-# Scenarios.
+# Scenarios: the client's steps, then the checks of what came out.
 
-def start_steps():
-    return ["start", HARNESS_SERVICE, "start", DRIVER_SERVICE]
+START = ["start", HARNESS_SERVICE, "start", DRIVER_SERVICE]
 
 
-def scenario_first_start(checks, run):
-    run.client(*start_steps(), "requests", "show-registry")
-    check_client(checks, run)
-    rest = check_start(checks, run, "normal boot.\n")
+def verify_first_start(checks, outcome):
+    check_client(checks, outcome)
+    rest = check_start(checks, outcome, "normal boot.\n")
     checks.expect(rest == "", "and nothing more on COM1", repr(rest))
-    check_registration(checks, run, "Loaded=1 Version=3")
-    check_registry_after(checks, run, "absent", "3")
+    check_registration(checks, outcome, "Loaded=1 Version=3")
+    check_registry_after(checks, outcome, "absent", "3")
 
 
-def scenario_bugcheck(checks, run):
-    run.client(*start_steps(), "bugcheck", *BUGCHECK, "bugcheck", *SECOND_BUGCHECK)
-    check_client(checks, run)
-    report = check_start(checks, run, "normal boot.\n")
+def verify_bugcheck(checks, outcome):
+    check_client(checks, outcome)
+    report = check_start(checks, outcome, "normal boot.\n")
     if report is None:
         return
-    complete = check_full_report(checks, run, report)
-    first = bugcheck_event(run, 1)
+    check_full_report(checks, outcome, report)
+    first = outcome.bugcheck_event(1)
     checks.expect(first is not None and first[1] == 1 and first[2] == len(report) == first[3],
                   "the harness ran one callback, and every report byte waited for the line status first",
                   f"(code, callbacks, bytes, line-status reads) {first}, report {len(report)} bytes")
-    second = bugcheck_event(run, 2)
+    second = outcome.bugcheck_event(2)
     checks.expect(second is not None and second[1] == 1 and second[2] == 0,
                   "a second bug check writes nothing: one report per boot", f"{second}")
-    if complete:
-        print("captured COM1 transcript of the bug check:")
-        print("".join(f"    {line}\n" for line in run.capture().splitlines()), end="")
+    print("captured COM1 transcript of the bug check:")
+    print("".join(f"    {line}\n" for line in outcome.capture.splitlines()), end="")
 
 
-def scenario_last_bsod(checks, run):
-    run.client("set-dword", "Loaded", "1", "set-dword", "Version", "3", *start_steps(), "bugcheck",
-               *SECOND_BUGCHECK, "show-registry")
-    check_client(checks, run)
-    report = check_start(checks, run, "last bsod.\n")
-    if report is None:
-        return
-    lines = report.splitlines(keepends=True)
-    checks.expect(len(lines) == 4 and lines[0] == "VQN Dump Begin.\n" and CRASH_TIME.fullmatch(lines[1])
+def verify_last_bsod(checks, outcome):
+    check_client(checks, outcome)
+    report = check_start(checks, outcome, "last bsod.\n")
+    lines = (report or "").splitlines(keepends=True)
+    checks.expect(len(lines) == 4 and lines[0] == "VQN Dump Begin.\n" and CRASH_TIME.fullmatch(lines[1]) is not None
                   and lines[2] == SECOND_BUGCHECK_LINE and lines[3] == "VQN Dump End.\n",
                   "with module collection off the report is four lines: markers, time, bug-check line",
                   repr(report))
-    check_registration(checks, run, "Loaded=1 Version=3")
-    check_registry_after(checks, run, "1", "3")
+    check_registration(checks, outcome, "Loaded=1 Version=3")
+    check_registry_after(checks, outcome, "1", "3")
 
 
-def scenario_new_version(checks, run):
-    run.client("set-dword", "Loaded", "1", "set-dword", "Version", "2", *start_steps(), "show-registry")
-    check_client(checks, run)
-    rest = check_start(checks, run, "last bsod, but new version.\n")
+def verify_new_version(checks, outcome):
+    check_client(checks, outcome)
+    rest = check_start(checks, outcome, "last bsod, but new version.\n")
     checks.expect(rest == "", "and nothing more on COM1", repr(rest))
-    check_registration(checks, run, "Loaded=1 Version=3")
-    check_registry_after(checks, run, "absent", "3")
+    check_registration(checks, outcome, "Loaded=1 Version=3")
+    check_registry_after(checks, outcome, "absent", "3")
 
 
-def scenario_stop(checks, run):
-    run.client(*start_steps(), "stop", DRIVER_SERVICE, "no-device")
-    check_client(checks, run)
-    rest = check_start(checks, run, "normal boot.\n")
+def verify_stop(checks, outcome):
+    check_client(checks, outcome)
+    rest = check_start(checks, outcome, "normal boot.\n")
     checks.expect(rest == "", "unloading writes nothing to COM1", repr(rest))
-    events = run.events()
-    registered = "KeRegisterBugCheckCallback" in " ".join(events)
+    events = outcome.events
+    registered = any(line.startswith("KeRegisterBugCheckCallback ") for line in events)
     checks.expect(registered and events[-1] == "KeDeregisterBugCheckCallback -> TRUE",
                   "unload took its bug-check callback back", events[-1] if events else "no events")
-    checks.expect(re.search(r"debugstr:.*: Unload!!!$", run.wine_log(), re.MULTILINE) is not None,
+    checks.expect(re.search(r"debugstr:.*: Unload!!!$", outcome.wine_log, re.MULTILINE) is not None,
                   "unload printed 'Unload!!!' through DbgPrint")
 
 
 SCENARIOS = {
-    "first_start": scenario_first_start,
-    "bugcheck": scenario_bugcheck,
-    "last_bsod": scenario_last_bsod,
-    "new_version": scenario_new_version,
-    "stop": scenario_stop,
+    "first_start": (START + ["requests", "show-registry"], verify_first_start),
+    "bugcheck": (START + ["bugcheck", *BUGCHECK, "bugcheck", *SECOND_BUGCHECK], verify_bugcheck),
+    "last_bsod": (["set-dword", "Loaded", "1", "set-dword", "Version", "3", *START, "bugcheck", *SECOND_BUGCHECK,
+                   "show-registry"], verify_last_bsod),
+    "new_version": (["set-dword", "Loaded", "1", "set-dword", "Version", "2", *START, "show-registry"],
+                    verify_new_version),
+    "stop": (START + ["stop", DRIVER_SERVICE, "no-device"], verify_stop),
 }
 
 
@@ -460,16 +474,17 @@ def scenario(arguments, wine, name):
         print(f"FAIL  no prepared prefix under {arguments.workdir}: the setup test has not passed")
         return 1
     started = time.monotonic()
-    checks = Checks(name)
-    run = Run(arguments, wine, name)
+    steps, verify = SCENARIOS[name]
+    checks = Checks()
     try:
-        SCENARIOS[name](checks, run)
+        outcome, directory = run_session(arguments, wine, name, steps)
     except RuntimeError as error:
-        checks.expect(False, "Wine ran to the end", str(error))
-    print(f"{name}: {checks.failures} failed checks, {time.monotonic() - started:.1f} s "
-          f"(files in {run.directory})")
+        print(f"FAIL  Wine ran to the end: {error}")
+        return 1
+    verify(checks, outcome)
+    print(f"{name}: {checks.failures} failed checks, {time.monotonic() - started:.1f} s (files in {directory})")
     if checks.failures:
-        print("end of Wine's log:\n" + "".join(f"  {line}\n" for line in run.wine_log().splitlines()[-30:]),
+        print("end of Wine's log:\n" + "".join(f"  {line}\n" for line in outcome.wine_log.splitlines()[-30:]),
               end="")
     return 1 if checks.failures else 0
 
