@@ -57,6 +57,7 @@ constexpr ULONG FileShareReadWrite = 0x0003;
 constexpr ULONG OpenAlways = 4;
 constexpr ULONG FileAttributeNormal = 0x80;
 constexpr ULONG PageReadWrite = 0x04;
+constexpr ACCESS_MASK KeyRead = 0x20019;
 constexpr LONG ExceptionContinueExecution = -1;
 constexpr LONG ExceptionContinueSearch = 0;
 constexpr NTSTATUS StatusPrivilegedInstruction = (NTSTATUS)0xC0000096L;
@@ -199,7 +200,7 @@ void LogMarkerValues(const char* When) {
     OBJECT_ATTRIBUTES Attributes;
     InitializeObjectAttributes(&Attributes, &Path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
     HANDLE Key = NULL;
-    if (NT_SUCCESS(ZwOpenKey(&Key, 0x20019 /* KEY_READ */, &Attributes))) {
+    if (NT_SUCCESS(ZwOpenKey(&Key, KeyRead, &Attributes))) {
         DescribeDwordValue(Key, u"Loaded", Loaded, sizeof(Loaded));
         DescribeDwordValue(Key, u"Version", Version, sizeof(Version));
         ZwClose(Key);
@@ -241,7 +242,7 @@ BOOLEAN StandInRegisterBugCheckCallback(PKBUGCHECK_CALLBACK_RECORD Record, PKBUG
 BOOLEAN StandInDeregisterBugCheckCallback(PKBUGCHECK_CALLBACK_RECORD Record) {
     BOOLEAN Removed = FALSE;
     for (ULONG Slot = 0; Slot < MaxCallbacks; Slot++) {
-        if (Callbacks[Slot] == Record && Record->State != BufferEmpty) {
+        if (Callbacks[Slot] == Record && Record->State == BufferInserted) {
             Callbacks[Slot] = NULL;
             Record->State = BufferEmpty;
             Removed = TRUE;
@@ -253,7 +254,8 @@ BOOLEAN StandInDeregisterBugCheckCallback(PKBUGCHECK_CALLBACK_RECORD Record) {
 }
 
 // Runs every registered callback the way the kernel does at a bug check, after filling in the data the
-// callbacks read. The port counters show what this one report cost on COM1.
+// callbacks read. Unlike the kernel's, this "system" goes on afterwards, so each record goes back to
+// inserted and can still be deregistered at unload. The port counters show what this report cost on COM1.
 NTSTATUS StageBugCheck(const ULONG64* Words) {
     RtlCopyMemory(StandInBugCheckData, Words, sizeof(StandInBugCheckData));
     BugChecksStaged++;
@@ -267,7 +269,7 @@ NTSTATUS StageBugCheck(const ULONG64* Words) {
         }
         Record->State = BufferStarted;
         Record->CallbackRoutine(Record->Buffer, Record->Length);
-        Record->State = BufferFinished;
+        Record->State = BufferInserted;
         Ran++;
     }
     sprintf_s(LineBuffer, sizeof(LineBuffer),

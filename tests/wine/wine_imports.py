@@ -66,7 +66,8 @@ class WineModules:
         for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
             for imported in entry.imports:
                 if imported.name:
-                    slots[imported.address - pe.OPTIONAL_HEADER.ImageBase] = (entry.dll.decode(), imported.name.decode())
+                    slot = imported.address - pe.OPTIONAL_HEADER.ImageBase
+                    slots[slot] = (entry.dll.decode(), imported.name.decode())
         return pe, exports, slots
 
     def resolve(self, module_name, name, path=None):
