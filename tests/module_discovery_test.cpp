@@ -809,11 +809,15 @@ TEST_F(ImageLoadNotification, LoadImageNotify_FaultOnTheNamesTerminatorAllocates
 
 // ----- Notifications from several threads while the walk runs -----------------------------------------
 
-TEST_F(ImageLoadNotification, ConcurrentImageLoadsDuringTheWalkAreEachLinkedOnce) {
+// Every image here lies wherever the simulated kernel maps it: ThreadSanitizer, which runs this test, keeps
+// its own shadow memory at the fixed addresses the other tests use.
+TEST_F(ModuleDiscovery, ConcurrentImageLoadsDuringTheWalkAreEachLinkedOnce) {
     constexpr size_t WalkModules = 30;
     constexpr size_t Loaders = 4;
     constexpr size_t LoadsPerThread = 100;
-    AddOwn();
+    RegisterNotify();
+    Driver.DriverSection = sim::AddLoadedModule(u"\\SystemRoot\\System32\\drivers\\HesTolvaneDrv.sys",
+                                                u"HesTolvaneDrv.sys", (ULONG_PTR)sim::MapRegion(0x1000), 0x1000);
     auto* Walked = (UCHAR*)sim::MapRegion(WalkModules * sim::PageSize);
     for (size_t Index = 0; Index < WalkModules; Index++) {
         const std::u16string Name = u"m" + std::u16string(1, (char16_t)(u'A' + Index)) + u".sys";
