@@ -146,11 +146,6 @@ PeImageBuilder& PeImageBuilder::Guid(const std::array<UCHAR, 16>& Bytes) {
     return *this;
 }
 
-PeImageBuilder& PeImageBuilder::Age(ULONG Value) {
-    AgeValue = Value;
-    return *this;
-}
-
 PeImageBuilder& PeImageBuilder::PdbPath(const std::string& Value) {
     Path = Value;
     return *this;
@@ -231,7 +226,7 @@ std::vector<UCHAR> PeImageBuilder::Build() const {
     CodeViewRsdsHeader Record;
     Record.Signature = CodeViewSignatureValue;
     std::memcpy(Record.Guid, GuidBytes.data(), GuidBytes.size());
-    Record.Age = AgeValue;
+    Record.Age = 1;
     Parts.push_back(Part{"the CodeView record", CodeView, {}});
     Append(Parts.back().Bytes, Record);
     Parts.back().Bytes.insert(Parts.back().Bytes.end(), Path.begin(), Path.end());

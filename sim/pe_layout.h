@@ -33,6 +33,4 @@ struct CodeViewRsdsHeader {
 };
 static_assert(sizeof(CodeViewRsdsHeader) == 24, "RSDS header");
 
-constexpr ULONG CodeViewRsdsSignature = 0x53445352;  // "RSDS"
-
 }  // namespace sim

@@ -1,6 +1,5 @@
-// Synthetic x64 images for tests, the fuzzer and hestolvane-sim: a valid image whose first debug-directory
-// entry points at a CodeView "RSDS" record, with every step on the way to that record open to being moved,
-// cut or corrupted.
+// Synthetic x64 images for tests, the fuzzer and hestolvane-sim: a valid image with a CodeView "RSDS"
+// record, every step on the way to which can be moved, cut or corrupted.
 #pragma once
 
 #include <array>
@@ -37,7 +36,6 @@ public:
     PeImageBuilder& CodeViewAt(ULONG Rva);
     PeImageBuilder& CodeViewSignature(ULONG Value);
     PeImageBuilder& Guid(const std::array<UCHAR, 16>& Bytes);
-    PeImageBuilder& Age(ULONG Value);
     // Written with its terminating NUL; the part of it that would lie past the image is left out.
     PeImageBuilder& PdbPath(const std::string& Path);
     PeImageBuilder& SizeOfImage(ULONG Size);
@@ -74,7 +72,6 @@ private:
     ULONG CodeViewSignatureValue = 0x53445352;  // "RSDS"
     std::array<UCHAR, 16> GuidBytes = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE,
                                        0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
-    ULONG AgeValue = 1;
     std::string Path = "probe.pdb";
     ULONG Size = DefaultSizeOfImage;
 };

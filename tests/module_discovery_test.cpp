@@ -1,6 +1,5 @@
 // Module discovery: EnumLoadedModules walking the simulated kernel's loaded-module list, and LoadImageNotify
-// called by the simulated kernel for image loads, including from several threads while the walk runs.
-// Every image below lies at a fixed kernel-space address so that expected records can be written out.
+// called by the simulated kernel for image loads, from several threads too while the walk runs.
 #include <array>
 #include <atomic>
 #include <cstring>
@@ -17,6 +16,7 @@ namespace {
 
 using Guid = std::array<UCHAR, 16>;
 
+// Images lie at fixed kernel-space addresses so that expected records can be written out.
 constexpr ULONG_PTR NtBase = 0x00006D0000000000;
 constexpr ULONG_PTR HalBase = 0x00006D0000100000;
 constexpr ULONG_PTR OwnBase = 0x00006D0000200000;

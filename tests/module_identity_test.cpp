@@ -1,6 +1,5 @@
-// GetModulePdbInfo: the program database's GUID and path read from an image in the simulated kernel's
-// memory, every step of the way to them cut or corrupted, and pages missing or faulting under the reader.
-// A page the reader must not touch is Invalid: the simulated kernel stops the process on any touch of it.
+// GetModulePdbInfo: the program database's GUID and path read from images in the simulated kernel, with
+// every step of the way cut or corrupted and pages missing or faulting under the reader.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -20,6 +19,9 @@ const Guid ProbeGuid = {0x3C, 0x8E, 0x1A, 0x55, 0x0B, 0x7D, 0x4F, 0x42,
 const Guid NoGuid = {};
 
 const char* const ExceptionMessage = "GetModulePdbInfo except. \r\n";
+
+// A page the reader must not touch is made Invalid: the simulated kernel stops the process on any touch
+// of it, so a test that passes has also shown that the page was left alone.
 
 class ModuleIdentity : public KernelTest {
 protected:
