@@ -156,10 +156,6 @@ PeImageBuilder& PeImageBuilder::SizeOfImage(ULONG Value) {
     return *this;
 }
 
-ULONG PeImageBuilder::PdbPathRva() const {
-    return CodeView + sizeof(CodeViewRsdsHeader);
-}
-
 std::vector<PeImageBuilder::DebugEntry> PeImageBuilder::DebugEntries() const {
     std::vector<DebugEntry> Entries = EntriesBeforeCodeView;
     Entries.push_back(DebugEntry{IMAGE_DEBUG_TYPE_CODEVIEW, CodeView,

@@ -40,9 +40,6 @@ public:
     PeImageBuilder& PdbPath(const std::string& Path);
     PeImageBuilder& SizeOfImage(ULONG Size);
 
-    ULONG CodeViewRva() const { return CodeView; }
-    ULONG PdbPathRva() const;
-
     // The image as it lies in memory: each part at its RVA, SizeOfImage bytes. Throws
     // std::invalid_argument when two parts would overlap, since the later one would silently corrupt
     // the earlier.
