@@ -65,6 +65,8 @@ void Reset() {
     ResetTime();
     ResetDebugger();
     ResetUnwinding();
+    ResetLoader();
+    ResetStrings();
 }
 
 std::vector<std::string> TeardownProblems() {

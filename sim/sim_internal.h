@@ -17,6 +17,8 @@ void ResetUart();
 void ResetTime();
 void ResetDebugger();
 void ResetUnwinding();
+void ResetLoader();
+void ResetStrings();
 
 // Kernel services that may not be called at raised IRQL or during a bug check stop the system, as the
 // real kernel would (IRQL_NOT_LESS_OR_EQUAL, or a service used from a bug-check callback).
