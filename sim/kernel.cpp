@@ -65,12 +65,17 @@ void Reset() {
     ResetTime();
     ResetDebugger();
     ResetUnwinding();
+    ResetServiceControl();
+    ResetIo();
+    ResetRegistryHandles();
 }
 
 std::vector<std::string> TeardownProblems() {
     std::vector<std::string> Problems = PoolTeardownProblems();
-    for (std::string& Problem : IrqlTeardownProblems()) {
-        Problems.push_back(std::move(Problem));
+    for (auto Area : {IrqlTeardownProblems, ServiceTeardownProblems, IoTeardownProblems, RegistryTeardownProblems}) {
+        for (std::string& Problem : Area()) {
+            Problems.push_back(std::move(Problem));
+        }
     }
     return Problems;
 }
