@@ -29,6 +29,12 @@ BOOLEAN IsRangeReadable(ULONG64 Address, ULONG64 Length) {
     return MmIsAddressValid((PVOID)Address) && MmIsAddressValid((PVOID)(Address + Length - 1));
 }
 
+// Stack words belong to other routines' frames; each is read in a call of its own so that the exception
+// guard covers the read.
+FOREIGN_STACK_READ ULONG64 ReadStackWord(ULONG64 Address) {
+    return *(const ULONG64*)Address;
+}
+
 void PrintContextBlock(const CONTEXT* Context) {
     ClearFormatBuffer();
     sprintf_s(FormatBuffer, FormatBufferSize,
@@ -93,7 +99,7 @@ BOOLEAN PrintNextFrame(StackWalk* Walk) {
             Walk->StackUnreadable = TRUE;
             return FALSE;
         }
-        Walk->Context.Rip = *(const ULONG64*)Walk->Context.Rsp;
+        Walk->Context.Rip = ReadStackWord(Walk->Context.Rsp);
         Walk->Context.Rsp += sizeof(ULONG64);
     }
 
@@ -102,7 +108,10 @@ BOOLEAN PrintNextFrame(StackWalk* Walk) {
         Walk->StackUnreadable = TRUE;
         return FALSE;
     }
-    const ULONG64* Words = (const ULONG64*)Rsp;
+    ULONG64 Words[StackWordsPerFrame];
+    for (ULONG Index = 0; Index < StackWordsPerFrame; Index++) {
+        Words[Index] = ReadStackWord(Rsp + Index * sizeof(ULONG64));
+    }
 
     ClearFormatBuffer();
     if (FindModuleByAddress((PVOID)Walk->Context.Rip, &ModuleName, &Offset)) {

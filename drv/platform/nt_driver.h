@@ -52,3 +52,5 @@ __declspec(noinline) inline BOOLEAN RunGuarded(GUARDED_BODY* Body, PVOID Context
 #define INIT_TEXT __declspec(allocate("INIT"))
 #define PAGEABLE_CODE __declspec(code_seg("PAGE"))
 #define DRIVER_GLOBAL
+// Reads of other routines' stack frames, each in a call of its own so that the exception guard covers it.
+#define FOREIGN_STACK_READ __declspec(noinline)

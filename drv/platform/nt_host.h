@@ -28,3 +28,6 @@ BOOLEAN RunGuarded(GUARDED_BODY* Body, PVOID Context);
 // The driver's writable globals share one section, so that the simulated loader can give every load of
 // the driver freshly initialised data, as loading a real image does.
 #define DRIVER_GLOBAL __attribute__((section("hestolvane_globals")))
+// Reads of other routines' stack frames: AddressSanitizer would take them for overflows of those frames'
+// locals, so they are left uninstrumented.
+#define FOREIGN_STACK_READ __attribute__((noinline, no_sanitize("address")))

@@ -1,0 +1,304 @@
+#!/usr/bin/python3
+# Shows that each check of tools/check_driver_image.py can fail: it runs the checker on the built image,
+# where every check must pass, then on copies with one fault each, where the check aimed at must fail.
+"""Exit status 0 when every fault is caught by the check it targets."""
+
+import argparse
+import importlib.util
+import re
+import shutil
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+
+def load_checker(path):
+    # The checker lives in the source tree, which a build must not write to.
+    sys.dont_write_bytecode = True
+    spec = importlib.util.spec_from_file_location("check_driver_image", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+class NotApplicable(Exception):
+    """The image lacks what a fault needs (a routine not written yet): that fault is not exercised."""
+
+
+class Faults:
+    """Each method makes one faulty copy in the work directory; returns (image, map) paths to check."""
+
+    def __init__(self, checker, arguments):
+        self.checker = checker
+        self.arguments = arguments
+        self.image = checker.Image(arguments.image)
+        self.map = checker.LinkMap(arguments.map, self.image.base)
+        self.disassembler = checker.Disassembler(arguments.objdump, self.image)
+
+    # -- helpers
+    def patched(self, name, patches):
+        """A copy of the image with bytes replaced: patches is [(file offset, bytes)]."""
+        data = bytearray(self.arguments.image.read_bytes())
+        for offset, replacement in patches:
+            data[offset:offset + len(replacement)] = replacement
+        path = self.arguments.workdir / f"{name}.sys"
+        path.write_bytes(data)
+        return path, self.arguments.map
+
+    def doctored_map(self, name, edit):
+        path = self.arguments.workdir / f"{name}.map"
+        path.write_text(edit(self.arguments.map.read_text()))
+        return self.arguments.image, path
+
+    def header_field(self, structure, field):
+        return structure.get_field_absolute_offset(field)
+
+    def section_header(self, name):
+        for section in self.image.pe.sections:
+            if section.Name.rstrip(b"\0").decode() == name:
+                return section
+        raise NotApplicable(f"no {name} section")
+
+    def offset(self, rva):
+        return self.image.pe.get_offset_from_rva(rva)
+
+    def routine(self, name):
+        found = self.map.functions(name)
+        if not found:
+            raise NotApplicable(f"{name} is not in the image")
+        return found[0]
+
+    def move_symbol(self, text, name, rva):
+        """The map with routine `name` listed at rva instead of where the linker put it."""
+        symbol = self.routine(name)
+        pattern = re.compile(rf"^(\s*[0-9a-fA-F]{{4}}:[0-9a-fA-F]{{8}}\s+{re.escape(symbol.name)}\s+)[0-9a-fA-F]{{16}}",
+                             re.M)
+        edited, count = pattern.subn(lambda match: f"{match.group(1)}{self.image.base + rva:016x}", text)
+        if not count:
+            raise NotApplicable(f"{symbol.name} is not listed in the map")
+        return edited
+
+    def text_ranges(self, section_name):
+        return [(start, end) for start, end in self.disassembler.ranges(self.map)
+                if self.image.section_at(start).name == section_name]
+
+    # -- the faults, named after the check each must trip
+    def fault_map(self):
+        return self.doctored_map("map", lambda text: re.sub(r"Timestamp is [0-9a-fA-F]+", "Timestamp is 1", text))
+
+    def fault_machine(self):
+        offset = self.header_field(self.image.pe.FILE_HEADER, "Machine")
+        return self.patched("machine", [(offset, struct.pack("<H", 0x14C))])
+
+    def fault_subsystem(self):
+        offset = self.header_field(self.image.pe.OPTIONAL_HEADER, "Subsystem")
+        return self.patched("subsystem", [(offset, struct.pack("<H", 2))])
+
+    def fault_os_version(self):
+        offset = self.header_field(self.image.pe.OPTIONAL_HEADER, "MajorOperatingSystemVersion")
+        return self.patched("os-version", [(offset, struct.pack("<H", 6))])
+
+    def fault_subsystem_version(self):
+        offset = self.header_field(self.image.pe.OPTIONAL_HEADER, "MinorSubsystemVersion")
+        return self.patched("subsystem-version", [(offset, struct.pack("<H", 1))])
+
+    def fault_entry_point(self):
+        offset = self.header_field(self.image.pe.OPTIONAL_HEADER, "AddressOfEntryPoint")
+        entry = self.image.pe.OPTIONAL_HEADER.AddressOfEntryPoint
+        return self.patched("entry-point", [(offset, struct.pack("<I", entry + 1))])
+
+    def fault_imports(self):
+        descriptor = self.image.pe.DIRECTORY_ENTRY_IMPORT[0].struct
+        name = self.offset(descriptor.Name)
+        return self.patched("imports", [(name, b"hal.dll\0\0\0\0\0")])
+
+    def fault_section_names(self):
+        sections = self.image.pe.sections
+        return self.patched("section-names", [(sections[1].get_file_offset(), sections[0].Name)])
+
+    def fault_init_section(self):
+        header = self.section_header("INIT")
+        offset = header.get_field_absolute_offset("Characteristics")
+        flags = header.Characteristics & ~self.checker.IMAGE_SCN_MEM_DISCARDABLE
+        return self.patched("init-section", [(offset, struct.pack("<I", flags))])
+
+    def fault_page_section(self):
+        header = self.section_header("PAGE")
+        offset = header.get_field_absolute_offset("Characteristics")
+        flags = header.Characteristics | self.checker.IMAGE_SCN_MEM_DISCARDABLE
+        return self.patched("page-section", [(offset, struct.pack("<I", flags))])
+
+    def fault_version_resource(self):
+        fixed = self.image.pe.VS_FIXEDFILEINFO[0]
+        offset = fixed.get_field_absolute_offset("FileVersionLS")
+        return self.patched("version-resource", [(offset, struct.pack("<I", fixed.FileVersionLS + 1))])
+
+    def fault_checksum(self):
+        optional = self.image.pe.OPTIONAL_HEADER
+        offset = self.header_field(optional, "CheckSum")
+        return self.patched("checksum", [(offset, struct.pack("<I", optional.CheckSum ^ 1))])
+
+    def fault_codeview(self):
+        entry = next(entry.struct for entry in self.image.pe.DIRECTORY_ENTRY_DEBUG
+                     if entry.struct.Type == self.checker.IMAGE_DEBUG_TYPE_CODEVIEW)
+        guid = entry.PointerToRawData + 4
+        return self.patched("codeview", [(guid, bytes([self.image.pe.__data__[guid] ^ 0xFF]))])
+
+    def fault_signature_missing(self):
+        path = self.arguments.workdir / "signature-missing.sys"
+        shutil.copyfile(self.arguments.unsigned, path)
+        return path, self.arguments.map
+
+    def fault_signature_tampered(self):
+        text = self.section_header(".text")
+        offset = text.PointerToRawData
+        return self.patched("signature-tampered", [(offset, bytes([self.image.pe.__data__[offset] ^ 0xFF]))])
+
+    def fault_placement_init(self):
+        text = self.section_header(".text")
+        return self.doctored_map("placement-init", lambda map_text: self.move_symbol(map_text, "DriverEntry",
+                                                                                      text.VirtualAddress))
+
+    def fault_placement_page(self):
+        text = self.section_header(".text")
+        return self.doctored_map("placement-page",
+                                 lambda map_text: self.move_symbol(map_text, "DispatchCreateClose",
+                                                                   text.VirtualAddress))
+
+    def fault_placement_resident(self):
+        init = self.section_header("INIT")
+        name = next((name for name in self.checker.RESIDENT_ROUTINES if self.map.functions(name)), None)
+        if name is None:
+            raise NotApplicable("no resident routine in the image")
+        return self.doctored_map("placement-resident",
+                                 lambda map_text: self.move_symbol(map_text, name, init.VirtualAddress))
+
+    def fault_init_references_call(self):
+        """A direct call outside INIT re-aimed at the start of INIT."""
+        init = self.section_header("INIT").VirtualAddress
+        for start, end in self.text_ranges(".text"):
+            for instruction in self.disassembler.disassemble(start, end):
+                if instruction.is_call and instruction.length == 5 and instruction.branch_target is not None:
+                    offset = self.offset(instruction.rva)
+                    if self.image.pe.__data__[offset] == 0xE8:
+                        displacement = init - instruction.end
+                        return self.patched("init-references-call",
+                                            [(offset + 1, struct.pack("<i", displacement))])
+        raise NotApplicable("no direct call in .text")
+
+    def fault_init_references_pointer(self):
+        """A relocated absolute address outside INIT re-aimed at the start of INIT."""
+        init = self.section_header("INIT")
+        for location, _ in self.image.base_relocations():
+            if not init.VirtualAddress <= location < init.VirtualAddress + init.Misc_VirtualSize:
+                return self.patched("init-references-pointer",
+                                    [(self.offset(location), struct.pack("<Q", self.image.base + init.VirtualAddress))])
+        raise NotApplicable("no relocated absolute address outside INIT")
+
+    def fault_init_texts(self):
+        """An address taken in INIT re-aimed at read-only data nothing else takes the address of: the
+        unwind information of DriverEntry (reached by RVA from .pdata only)."""
+        entry = self.routine("DriverEntry")
+        function = self.image.runtime_function(entry.rva)
+        if function is None:
+            raise NotApplicable("DriverEntry has no unwind information")
+        unread = function[2]
+        for start, end in self.text_ranges("INIT"):
+            for instruction in self.disassembler.disassemble(start, end):
+                if instruction.mnemonic == "leaq" and instruction.memory_target is not None:
+                    displacement = unread - instruction.end
+                    return self.patched("init-texts", [(self.offset(instruction.end - 4),
+                                                        struct.pack("<i", displacement))])
+        raise NotApplicable("no address taken in INIT")
+
+    def fault_seh(self):
+        """The first scope of a guarded routine shrunk to nothing, leaving its calls unprotected."""
+        for name in self.checker.GUARDED_ROUTINES:
+            for symbol in self.map.functions(name):
+                function = self.image.runtime_function(symbol.rva)
+                if function is None:
+                    continue
+                info = self.image.unwind_info(function[2])
+                if info.scopes:
+                    code_count = self.image.read(function[2], 4)[2]
+                    first_scope = function[2] + 4 + 2 * ((code_count + 1) & ~1) + 8
+                    begin = info.scopes[0][0]
+                    return self.patched("seh", [(self.offset(first_scope + 4), struct.pack("<I", begin))])
+        raise NotApplicable("no guarded routine with a scope table")
+
+
+FAULTS = [
+    ("map", "map"), ("machine", "machine"), ("subsystem", "subsystem"), ("os_version", "os-version"),
+    ("subsystem_version", "subsystem-version"), ("entry_point", "entry-point"), ("imports", "imports"),
+    ("section_names", "section-names"), ("init_section", "init-section"), ("page_section", "page-section"),
+    ("version_resource", "version-resource"), ("checksum", "checksum"), ("codeview", "codeview"),
+    ("signature_missing", "signature"), ("signature_tampered", "signature"),
+    ("placement_init", "placement-init"), ("placement_page", "placement-page"),
+    ("placement_resident", "placement-resident"), ("init_references_call", "init-references"),
+    ("init_references_pointer", "init-references"), ("init_texts", "init-texts"), ("seh", "seh"),
+]
+
+
+def run_checker(arguments, image, link_map):
+    command = [sys.executable, str(arguments.checker), "--image", str(image), "--map", str(link_map),
+               "--pdb", str(arguments.pdb), "--cafile", str(arguments.cafile), "--version", arguments.version,
+               "--objdump", arguments.objdump, "--pdbutil", arguments.pdbutil,
+               "--osslsigncode", arguments.osslsigncode]
+    result = subprocess.run(command, capture_output=True, text=True)
+    statuses = {}
+    for line in result.stdout.splitlines():
+        fields = line.split(None, 2)
+        if len(fields) >= 2 and fields[0] in ("PASS", "FAIL", "SKIP"):
+            statuses.setdefault(fields[1], set()).add(fields[0])
+    return result, statuses
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--checker", required=True, type=Path)
+    parser.add_argument("--unsigned", required=True, type=Path, help="the image as linked, before signing")
+    parser.add_argument("--workdir", required=True, type=Path)
+    parser.add_argument("--image", required=True, type=Path)
+    parser.add_argument("--map", required=True, type=Path)
+    parser.add_argument("--pdb", required=True, type=Path)
+    parser.add_argument("--cafile", required=True, type=Path)
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--objdump", default="llvm-objdump")
+    parser.add_argument("--pdbutil", default="llvm-pdbutil")
+    parser.add_argument("--osslsigncode", default="osslsigncode")
+    arguments = parser.parse_args()
+    if arguments.workdir.exists():
+        shutil.rmtree(arguments.workdir)
+    arguments.workdir.mkdir(parents=True)
+
+    checker = load_checker(arguments.checker)
+    baseline, baseline_statuses = run_checker(arguments, arguments.image, arguments.map)
+    if baseline.returncode != 0:
+        print(f"FAIL the built image itself fails its checks:\n{baseline.stdout}{baseline.stderr}")
+        return 1
+
+    faults = Faults(checker, arguments)
+    failures = 0
+    for method, check in FAULTS:
+        label = method.replace("_", "-")
+        if "PASS" not in baseline_statuses.get(check, set()):
+            print(f"skip {label}: '{check}' does not run on this image yet")
+            continue
+        try:
+            image, link_map = getattr(faults, f"fault_{method}")()
+        except NotApplicable as reason:
+            print(f"skip {label}: {reason}")
+            continue
+        result, statuses = run_checker(arguments, image, link_map)
+        if "FAIL" in statuses.get(check, set()) and result.returncode != 0:
+            reason = next(line for line in result.stdout.splitlines() if line.split()[:2] == ["FAIL", check])
+            print(f"ok   {label}: {reason.split(None, 2)[2]}")
+        else:
+            failures += 1
+            print(f"FAIL {label}: '{check}' did not fail on the faulty copy {image.name}:\n{result.stdout}")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
