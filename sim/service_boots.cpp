@@ -1,6 +1,7 @@
 // Boots in a row over one persistent registry: a boot either shuts down cleanly or dies in a bug check,
 // and a dead boot loses the registry writes that never reached the disk, as a machine does when the
 // power goes.
+#include <exception>
 #include <stdexcept>
 
 #include "sim_driver.h"
@@ -24,8 +25,11 @@ struct BootRun {
     const std::function<void()>* Body;
     bool Halted;
     ULONG StopCode;
+    std::exception_ptr Escaped;
 };
 
+// Any other exception is the body's own failure; it is carried past the guard, which a C++ exception
+// must not cross, and thrown again from Boot.
 void RunBootBody(PVOID Context) {
     BootRun* Run = (BootRun*)Context;
     try {
@@ -33,6 +37,8 @@ void RunBootBody(PVOID Context) {
     } catch (const SystemHalted& Halt) {
         Run->Halted = true;
         Run->StopCode = Halt.Code;
+    } catch (...) {
+        Run->Escaped = std::current_exception();
     }
 }
 
@@ -43,12 +49,15 @@ BootResult Boot(const std::function<void()>& Body) {
         throw std::logic_error("sim: a boot started inside a boot");
     }
     Reset();
-    BootRun Run{&Body, false, 0};
+    BootRun Run{&Body, false, 0, nullptr};
     BootInProgress = true;
     // The boot's own guard is the kernel's last resort: an exception that no handler of the driver's
     // catches arrives here, and the real kernel answers it with KMODE_EXCEPTION_NOT_HANDLED.
     const bool Unhandled = RunGuarded(RunBootBody, &Run);
     BootInProgress = false;
+    if (Run.Escaped) {
+        std::rethrow_exception(Run.Escaped);
+    }
     if (Unhandled) {
         const CaughtFault Fault = LastCaughtFault();
         BugCheck(KmodeExceptionNotHandled, (ULONG_PTR)(ULONG)STATUS_ACCESS_VIOLATION, Fault.InstructionAddress,
