@@ -36,6 +36,7 @@ using Hive = std::map<std::u16string, Key>;
 
 struct OpenKey {
     std::u16string Path;  // folded
+    std::u16string Shown;  // as it was opened
     ACCESS_MASK Access;
 };
 
@@ -165,7 +166,7 @@ std::vector<std::string> RegistryTeardownProblems() {
     for (const auto& Handle : State.Handles) {
         char Text[24];
         std::snprintf(Text, sizeof Text, "%016llX", (unsigned long long)Handle.first);
-        Problems.push_back("registry key handle " + std::string(Text) + " (" + Narrow(Handle.second.Path) +
+        Problems.push_back("registry key handle " + std::string(Text) + " (" + Narrow(Handle.second.Shown) +
                            ") never closed");
     }
     return Problems;
@@ -262,7 +263,7 @@ extern "C" NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJ
             return sim::Finish(State, Guard, "ZwOpenKey", "Open " + sim::Narrow(Path) + " (bad root)",
                                sim::StatusInvalidHandle);
         }
-        Path = Root->Path + u"\\" + Path;
+        Path = Root->Shown + u"\\" + Path;
     }
     const std::string Entry = "Open " + sim::Narrow(Path) + " access " + sim::Hex(DesiredAccess) + " attributes " +
                               sim::Hex(ObjectAttributes->Attributes);
@@ -279,7 +280,7 @@ extern "C" NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJ
     }
     const ULONG_PTR Handle = State.NextHandle;
     State.NextHandle += 4;
-    State.Handles[Handle] = sim::OpenKey{FoldedPath, DesiredAccess};
+    State.Handles[Handle] = sim::OpenKey{FoldedPath, Path, DesiredAccess};
     *KeyHandle = (HANDLE)Handle;
     return sim::Finish(State, Guard, "ZwOpenKey", Entry, STATUS_SUCCESS);
 }
