@@ -4,15 +4,16 @@
 
 namespace {
 
+// The kernel keeps a pointer to the component name for as long as the callback is registered, so it
+// lives with the callback record in the driver's non-paged data.
+DRIVER_GLOBAL UCHAR BugCheckComponentName[] = "HesTolvane";
+
 INIT_TEXT const WCHAR EntryDeviceName[] = u"\\Device\\HestrelTolvnae";
 INIT_TEXT const WCHAR EntryLinkName[] = u"\\DosDevices\\HestrelTolvnae";
 INIT_TEXT const char LoadBannerFormat[] = "HesTolvaneDrv ver: %d, Load: %04d-%02d-%02d %02d:%02d:%02d:%d\n";
 
 // Unload's own copy of the link name: the entry routine's copy is gone by then.
 const WCHAR UnloadLinkName[] = u"\\DosDevices\\HestrelTolvnae";
-
-// The kernel keeps a pointer to the component name for as long as the callback is registered.
-const char BugCheckComponentName[] = "HesTolvane";
 
 const char NormalBootLine[] = "normal boot.\n";
 const char LastBsodLine[] = "last bsod.\n";
@@ -30,7 +31,9 @@ INIT_CODE void WriteLoadBanner() {
     SerialWriteText(FormatBuffer);
 }
 
-void WriteBootStateLine() {
+// Out of line, so that it stays the non-paged routine its texts belong to: inlined into the entry
+// routine, the texts and the table the compiler makes of them would be used by INIT code alone.
+__attribute__((noinline)) void WriteBootStateLine() {
     if (BootState == BootNormal) {
         SerialWriteText(NormalBootLine);
     } else if (BootState == BootLastBsod) {
@@ -84,7 +87,7 @@ INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regi
 
     KeInitializeCallbackRecord(&BugCheckCallbackRecord);
     if (!KeRegisterBugCheckCallback(&BugCheckCallbackRecord, BugCheckDumpCallback, NULL, 0,
-                                    (PUCHAR)BugCheckComponentName)) {
+                                    BugCheckComponentName)) {
         // A start that merely failed must not read as a crash next boot, so the marker goes too.
         if (ModuleTrackingEnabled) {
             PsRemoveLoadImageNotifyRoutine(LoadImageNotify);
