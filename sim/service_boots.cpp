@@ -1,6 +1,5 @@
-// Boots in a row over one persistent registry: a boot either shuts down cleanly or dies in a bug check,
-// and a dead boot loses the registry writes that never reached the disk, as a machine does when the
-// power goes.
+// Boots in a row over one persistent registry: a boot shuts down cleanly or dies in a bug check, and a
+// dead boot loses the registry writes that never reached the disk, as a machine does when the power goes.
 #include <exception>
 #include <stdexcept>
 

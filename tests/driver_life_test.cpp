@@ -1,6 +1,5 @@
-// Whole lives of the driver over boots in a row that share one registry: first boots, a boot that dies
-// during the walk and the boots after it, an older version's marker, a crash before the console is on,
-// and a whole life under every single allocation failure.
+// Whole lives of the driver over boots in a row that share one registry, from first boots and crashes
+// during the walk to a whole life under every single allocation failure.
 #include <cstdio>
 #include <cstring>
 #include <regex>
@@ -330,8 +329,10 @@ TEST_F(DriverLife, EverySingleAllocationFailureLeavesAWholeReportAndNoLeak) {
                   "\\SystemRoot\\System32\\drivers\\later.sys  04030201-0605-0807-090A-0B0C0D0E0F10\n" +
                   PageFaultLine,
               CleanExact);
-    // The device object, the guard's buffer, and records with their names for four modules.
-    ASSERT_GE(Clean.Allocations, 14u);
+    // The device object and the guard's query buffer; for each module the walk finds, its record, two
+    // converted names and two name buffers; for each image load, its record, one converted name, and
+    // the path and name buffers.
+    ASSERT_EQ(1u + 1u + 2u * 5u + 2u * 4u, Clean.Allocations);
 
     for (size_t FailAt = 1; FailAt <= Clean.Allocations; FailAt++) {
         scene::InstallService();

@@ -1,6 +1,5 @@
-// The machine the lifecycle and whole-life tests start the driver on: a registry holding the driver's
-// service key, a clock at a known instant, and a kernel whose loaded-module list holds two images with
-// program-database identities at fixed addresses, so that expected reports can be written out literally.
+// The machine the lifecycle and whole-life tests start the driver on: its service key, a clock at a known
+// instant, and kernel modules at fixed addresses, so that expected reports can be written out literally.
 #pragma once
 
 #include <array>
