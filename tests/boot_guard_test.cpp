@@ -1,6 +1,7 @@
 // The boot-state guard: what each state of the service key makes a start-up announce, whether module
 // collection runs, and exactly which registry calls the start makes, down to every flush.
 #include <optional>
+#include <ostream>
 
 #include "driver_scene.h"
 
@@ -59,6 +60,11 @@ struct GuardRow {
     std::optional<sim::RegistryValue> LoadedAfter;
     std::optional<sim::RegistryValue> VersionAfter;
 };
+
+// Failures name the row rather than dump its bytes.
+void PrintTo(const GuardRow& Row, std::ostream* Out) {
+    *Out << Row.Name;
+}
 
 void ExpectValue(const std::u16string& Name, const std::optional<sim::RegistryValue>& Expected) {
     const std::optional<sim::RegistryValue> Actual = sim::GetRegistryValue(scene::Key(), Name);
