@@ -285,7 +285,8 @@ extern "C" void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     {
         std::lock_guard<std::mutex> Guard(State.Lock);
         if (State.Devices.erase(DeviceObject) == 0) {
-            sim::FatalStop(sim::ReferenceByPointer, "REFERENCE_BY_POINTER IoDeleteDevice of a device that does not exist");
+            sim::FatalStop(sim::ReferenceByPointer,
+                           "REFERENCE_BY_POINTER IoDeleteDevice of a device that does not exist");
         }
         PDEVICE_OBJECT* Link = &DeviceObject->DriverObject->DeviceObject;
         while (*Link != NULL && *Link != DeviceObject) {

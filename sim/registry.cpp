@@ -329,7 +329,8 @@ extern "C" NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     if (Copied != 0) {
         std::memcpy((UCHAR*)KeyValueInformation + Header, Value.Data.data(), Copied);
     }
-    return sim::Finish(State, Guard, "ZwQueryValueKey", Entry, Copied < DataLength ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS);
+    const NTSTATUS Status = Copied < DataLength ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+    return sim::Finish(State, Guard, "ZwQueryValueKey", Entry, Status);
 }
 
 extern "C" NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,

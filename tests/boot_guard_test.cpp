@@ -33,7 +33,8 @@ const std::vector<std::string> MarkerSetAndRemoved = {OpenForWrite, "Set Loaded=
                                                       OpenForWrite, "Delete Loaded", "Flush", "Close"};
 
 sim::RegistryValue Dword(ULONG Value) {
-    return sim::RegistryValue{REG_DWORD, {(UCHAR)Value, (UCHAR)(Value >> 8), (UCHAR)(Value >> 16), (UCHAR)(Value >> 24)}};
+    return sim::RegistryValue{REG_DWORD,
+                              {(UCHAR)Value, (UCHAR)(Value >> 8), (UCHAR)(Value >> 16), (UCHAR)(Value >> 24)}};
 }
 
 sim::RegistryValue Text(const std::u16string& Value) {

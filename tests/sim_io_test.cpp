@@ -103,7 +103,8 @@ TEST_F(IoManager, NamesCollideWithoutRegardToCase) {
 // Only the link's own name must be free: a link may point at nothing yet.
 TEST_F(IoManager, LinkMayNameATargetThatDoesNotExist) {
     EXPECT_EQ(STATUS_SUCCESS, Link(u"\\DosDevices\\Dangling", u"\\Device\\Nowhere"));
-    EXPECT_EQ((std::vector<std::pair<std::u16string, std::u16string>>{{u"\\DosDevices\\Dangling", u"\\Device\\Nowhere"}}),
+    EXPECT_EQ((std::vector<std::pair<std::u16string, std::u16string>>{
+                  {u"\\DosDevices\\Dangling", u"\\Device\\Nowhere"}}),
               sim::SymbolicLinks());
     EXPECT_EQ(STATUS_SUCCESS, Unlink(u"\\DosDevices\\Dangling"));
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Unlink(u"\\DosDevices\\Dangling"));
@@ -222,7 +223,8 @@ TEST_F(Requests, UnhandledMajorFunctionIsRefusedByTheIoManager) {
 
 TEST_F(Requests, CompletingARequestTwiceStopsTheSystem) {
     sim::LoadedDriverObject()->MajorFunction[IRP_MJ_CREATE] = CompleteTwice;
-    EXPECT_DEATH(sim::SendCreate(), "\\*\\*\\* STOP 0x00000044 MULTIPLE_IRP_COMPLETE_REQUESTS IRP_MJ_CREATE completed twice");
+    EXPECT_DEATH(sim::SendCreate(),
+                 "\\*\\*\\* STOP 0x00000044 MULTIPLE_IRP_COMPLETE_REQUESTS IRP_MJ_CREATE completed twice");
 }
 
 }  // namespace

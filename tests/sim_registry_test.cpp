@@ -229,7 +229,8 @@ TEST_F(Registry, JournalRecordsEveryCallAndEveryFailure) {
     ZwFlushKey(Key);
     ZwClose(Key);
     EXPECT_EQ((std::vector<std::string>{
-                  "Open \\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Probe access 0xF003F attributes 0x240",
+                  "Open \\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Probe "
+                  "access 0xF003F attributes 0x240",
                   "Set Loaded=1", "Query Version -> 0xC0000034", "Delete Loaded", "Flush", "Close"}),
               sim::RegistryJournal());
 }
@@ -251,8 +252,8 @@ TEST_F(Registry, LeakedHandleIsATeardownProblem) {
     HANDLE Key = OpenProbe();
     const std::vector<std::string> Problems = sim::TeardownProblems();
     ASSERT_EQ(1u, Problems.size());
-    EXPECT_EQ("registry key handle FFFFFFFF80000004 (\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Probe) "
-              "never closed",
+    EXPECT_EQ("registry key handle FFFFFFFF80000004 "
+              "(\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Probe) never closed",
               Problems[0]);
     ZwClose(Key);
 }
