@@ -1,11 +1,22 @@
-# Host build: the driver sources against the simulated kernel, the tests, the benchmarks and hestolvane-sim.
+# Host build: the driver sources against the simulated kernel, the tests, the benchmarks and hestolvane-sim;
+# or, with HESTOLVANE_FUZZ, the same sources instrumented for libFuzzer with the fuzz targets alone.
 enable_testing()
-find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 
 option(HESTOLVANE_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 option(HESTOLVANE_TSAN "Build with ThreadSanitizer" OFF)
 option(HESTOLVANE_BENCHMARKS "Build the Google Benchmark programs" ON)
+option(HESTOLVANE_FUZZ "Build the libFuzzer targets (clang) instead of the tests, benchmarks and tools" OFF)
+
+if(HESTOLVANE_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "HESTOLVANE_FUZZ needs clang++ for -fsanitize=fuzzer")
+  endif()
+  # The driver and the simulated kernel get coverage instrumentation; each fuzz target links libFuzzer.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
 
 if(HESTOLVANE_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
@@ -34,8 +45,13 @@ target_compile_options(hestolvane_simkernel PRIVATE -Wall -Wextra -Werror -fno-o
 target_link_libraries(hestolvane_simkernel PUBLIC ${HESTOLVANE_LIBUNWIND} Threads::Threads
                       ${CMAKE_DL_LIBS})
 
-add_subdirectory(tools)
-add_subdirectory(tests)
-if(HESTOLVANE_BENCHMARKS)
-  add_subdirectory(bench)
+if(HESTOLVANE_FUZZ)
+  add_subdirectory(fuzz)
+else()
+  find_package(GTest REQUIRED)
+  add_subdirectory(tools)
+  add_subdirectory(tests)
+  if(HESTOLVANE_BENCHMARKS)
+    add_subdirectory(bench)
+  endif()
 endif()

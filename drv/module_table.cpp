@@ -83,6 +83,15 @@ BOOLEAN IsRangeValid(ULONG_PTR Address, ULONG_PTR Length) {
     return MmIsAddressValid((PVOID)Address) && MmIsAddressValid((PVOID)(Address + Length - 1));
 }
 
+// Offsets inside an image carry no alignment guarantee, so its fields are read by copying: one plain load
+// on x64, and well-defined wherever the field lies.
+template <typename Field>
+Field ReadImageField(ULONG_PTR Address) {
+    Field Value;
+    RtlCopyMemory(&Value, (const void*)Address, sizeof(Value));
+    return Value;
+}
+
 struct IdentityRead {
     ULONG_PTR ImageBase;
     GUID Guid;
@@ -113,14 +122,14 @@ void ReadPdbIdentity(PVOID Argument) {
     IdentityRead* Read = (IdentityRead*)Argument;
     const ULONG_PTR Base = Read->ImageBase;
 
-    if (!IsRangeValid(Base, sizeof(USHORT)) || *(const USHORT*)Base != IMAGE_DOS_SIGNATURE) {
+    if (!IsRangeValid(Base, sizeof(USHORT)) || ReadImageField<USHORT>(Base) != IMAGE_DOS_SIGNATURE) {
         return;
     }
     const ULONG_PTR LfanewAddress = Base + __builtin_offsetof(IMAGE_DOS_HEADER, e_lfanew);
     if (!IsRangeValid(LfanewAddress, sizeof(LONG))) {
         return;
     }
-    const LONG Lfanew = *(const LONG*)LfanewAddress;
+    const LONG Lfanew = ReadImageField<LONG>(LfanewAddress);
     const ULONG_PTR NtAddress = Base + (ULONG_PTR)(LONG64)Lfanew;
     if (!IsRangeValid(NtAddress, sizeof(IMAGE_NT_HEADERS64))) {
         return;
@@ -142,7 +151,7 @@ void ReadPdbIdentity(PVOID Argument) {
     if (!IsRangeValid(TypeAddress, sizeof(ULONG))) {
         return;
     }
-    const ULONG Type = *(const ULONG*)TypeAddress;
+    const ULONG Type = ReadImageField<ULONG>(TypeAddress);
     if (Type != IMAGE_DEBUG_TYPE_CODEVIEW) {
         DbgPrint("debug_dir.Type check failed: %d\n", (int)Type);
         return;
@@ -151,8 +160,8 @@ void ReadPdbIdentity(PVOID Argument) {
     if (!IsRangeValid(RawDataAddress, sizeof(ULONG))) {
         return;
     }
-    const ULONG_PTR CodeView = Base + *(const ULONG*)RawDataAddress;
-    if (!IsRangeValid(CodeView, sizeof(ULONG)) || *(const ULONG*)CodeView != CodeViewRsdsSignature) {
+    const ULONG_PTR CodeView = Base + ReadImageField<ULONG>(RawDataAddress);
+    if (!IsRangeValid(CodeView, sizeof(ULONG)) || ReadImageField<ULONG>(CodeView) != CodeViewRsdsSignature) {
         return;
     }
     if (!IsRangeValid(CodeView + CodeViewGuidOffset, sizeof(GUID))) {

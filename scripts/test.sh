@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds both builds and runs every test: the host tests plain, under AddressSanitizer with
-# UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, and the driver image checks.
+# UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, a bounded run of each fuzz
+# target, and the driver image checks.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -46,6 +47,9 @@ if build host-asan; then
 fi
 if build host-tsan; then
   run_ctest host-tsan --preset host-tsan -R 'Concurrent|Threads'
+fi
+if build fuzz; then
+  run_ctest fuzz --preset fuzz
 fi
 if [ -f cmake/driver.cmake ] && build driver; then
   run_ctest driver --preset driver

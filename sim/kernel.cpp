@@ -65,6 +65,8 @@ void Reset() {
     ResetTime();
     ResetDebugger();
     ResetUnwinding();
+    ResetLoader();
+    ResetStrings();
     ResetServiceControl();
     ResetIo();
     ResetRegistryHandles();

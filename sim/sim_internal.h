@@ -17,6 +17,8 @@ void ResetUart();
 void ResetTime();
 void ResetDebugger();
 void ResetUnwinding();
+void ResetLoader();
+void ResetStrings();
 void ResetRegistryHandles();  // the registry's content is the disk and stays
 void ResetIo();
 void ResetServiceControl();
