@@ -75,13 +75,8 @@ void PrepareDriverObject(DriverService& Driver) {
     Driver.RegistryPath = CountedText(Driver.RegistryPathText);
 }
 
-// The loader entry leaves the list; its memory stays the loader's until the next Reset().
 void RemoveDriverImage(DriverService& Driver) {
-    PLIST_ENTRY Links = &Driver.LoaderEntry->InLoadOrderLinks;
-    Links->Blink->Flink = Links->Flink;
-    Links->Flink->Blink = Links->Blink;
-    Links->Flink = Links;
-    Links->Blink = Links;
+    RemoveLoadedModule(Driver.LoaderEntry);
     UnmapRegion(Driver.Image);
     Driver.LoaderEntry = nullptr;
     Driver.Image = nullptr;
