@@ -246,6 +246,9 @@ int main(int Argc, char** Argv) {
         return 2;
     }
 
+    // Line by line, so that COM1's lines and the debugger's messages on stderr keep their order in a
+    // shared pipe or log.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     sim::ResetRegistry();
     sim::CreateRegistryKey(sim::ServiceKeyPath());
     if (Chosen.Loaded) {
