@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "sim_driver.h"
 #include "sim_internal.h"
 
 extern "C" {
@@ -93,11 +94,12 @@ void ResetBugCheck() {
 
 }  // namespace sim
 
-extern "C" BOOLEAN KeRegisterBugCheckCallback(PKBUGCHECK_CALLBACK_RECORD CallbackRecord,
-                                              PKBUGCHECK_CALLBACK_ROUTINE CallbackRoutine, PVOID Buffer,
-                                              ULONG Length, PUCHAR Component) {
-    sim::RequirePassiveLevel("KeRegisterBugCheckCallback");
-    sim::CallbackRegistry& Callbacks = sim::Registry();
+namespace sim {
+namespace {
+
+BOOLEAN Register(PKBUGCHECK_CALLBACK_RECORD CallbackRecord, PKBUGCHECK_CALLBACK_ROUTINE CallbackRoutine,
+                 PVOID Buffer, ULONG Length, PUCHAR Component) {
+    CallbackRegistry& Callbacks = Registry();
     std::lock_guard<std::mutex> Guard(Callbacks.Lock);
     if (Callbacks.FailNextRegistration) {
         Callbacks.FailNextRegistration = false;
@@ -105,7 +107,7 @@ extern "C" BOOLEAN KeRegisterBugCheckCallback(PKBUGCHECK_CALLBACK_RECORD Callbac
     }
     // A record not made ready by KeInitializeCallbackRecord, or one already in the list, is refused.
     if (CallbackRecord->State != BufferEmpty ||
-        sim::FindRecord(Callbacks, CallbackRecord) != Callbacks.Records.end()) {
+        FindRecord(Callbacks, CallbackRecord) != Callbacks.Records.end()) {
         return FALSE;
     }
     CallbackRecord->CallbackRoutine = CallbackRoutine;
@@ -117,15 +119,34 @@ extern "C" BOOLEAN KeRegisterBugCheckCallback(PKBUGCHECK_CALLBACK_RECORD Callbac
     return TRUE;
 }
 
-extern "C" BOOLEAN KeDeregisterBugCheckCallback(PKBUGCHECK_CALLBACK_RECORD CallbackRecord) {
-    sim::RequirePassiveLevel("KeDeregisterBugCheckCallback");
-    sim::CallbackRegistry& Callbacks = sim::Registry();
+BOOLEAN Deregister(PKBUGCHECK_CALLBACK_RECORD CallbackRecord) {
+    CallbackRegistry& Callbacks = Registry();
     std::lock_guard<std::mutex> Guard(Callbacks.Lock);
-    auto Found = sim::FindRecord(Callbacks, CallbackRecord);
+    auto Found = FindRecord(Callbacks, CallbackRecord);
     if (Found == Callbacks.Records.end()) {
         return FALSE;
     }
     Callbacks.Records.erase(Found);
     CallbackRecord->State = BufferEmpty;
     return TRUE;
+}
+
+}  // namespace
+}  // namespace sim
+
+// The call is logged after the registry's lock is released: whoever watches the log may bug-check.
+extern "C" BOOLEAN KeRegisterBugCheckCallback(PKBUGCHECK_CALLBACK_RECORD CallbackRecord,
+                                              PKBUGCHECK_CALLBACK_ROUTINE CallbackRoutine, PVOID Buffer,
+                                              ULONG Length, PUCHAR Component) {
+    sim::RequirePassiveLevel("KeRegisterBugCheckCallback");
+    const BOOLEAN Registered = sim::Register(CallbackRecord, CallbackRoutine, Buffer, Length, Component);
+    sim::LogKernelCall("KeRegisterBugCheckCallback");
+    return Registered;
+}
+
+extern "C" BOOLEAN KeDeregisterBugCheckCallback(PKBUGCHECK_CALLBACK_RECORD CallbackRecord) {
+    sim::RequirePassiveLevel("KeDeregisterBugCheckCallback");
+    const BOOLEAN Deregistered = sim::Deregister(CallbackRecord);
+    sim::LogKernelCall("KeDeregisterBugCheckCallback");
+    return Deregistered;
 }

@@ -19,6 +19,7 @@ struct Guard {
 };
 
 thread_local Guard* InnermostGuard = nullptr;
+thread_local CaughtFault LastCaught = {0, 0, false};
 
 // The message is assembled in place: the handler may have interrupted malloc, so it cannot allocate.
 class StopMessage {
@@ -66,12 +67,19 @@ void OnFault(int, siginfo_t* Info, void* UserContext) {
         StopOnFault(PageFaultInNonpagedArea, "PAGE_FAULT_IN_NONPAGED_AREA", Info->si_addr, UserContext);
     }
     if (InnermostGuard != nullptr) {
+        const ucontext_t* Interrupted = (const ucontext_t*)UserContext;
+        LastCaught = CaughtFault{(ULONG_PTR)Info->si_addr, (ULONG_PTR)Interrupted->uc_mcontext.gregs[REG_RIP],
+                                 FaultWasWrite(UserContext)};
         siglongjmp(InnermostGuard->Resume, 1);
     }
     StopOnFault(KmodeExceptionNotHandled, "KMODE_EXCEPTION_NOT_HANDLED", Info->si_addr, UserContext);
 }
 
 }  // namespace
+
+CaughtFault LastCaughtFault() {
+    return LastCaught;
+}
 
 // No SA_NODEFER: the jump back into RunGuarded restores the signal mask it saved, unblocking SIGSEGV.
 void InstallFaultHandler() {

@@ -67,12 +67,17 @@ void Reset() {
     ResetUnwinding();
     ResetLoader();
     ResetStrings();
+    ResetServiceControl();
+    ResetIo();
+    ResetRegistryHandles();
 }
 
 std::vector<std::string> TeardownProblems() {
     std::vector<std::string> Problems = PoolTeardownProblems();
-    for (std::string& Problem : IrqlTeardownProblems()) {
-        Problems.push_back(std::move(Problem));
+    for (auto Area : {IrqlTeardownProblems, ServiceTeardownProblems, IoTeardownProblems, RegistryTeardownProblems}) {
+        for (std::string& Problem : Area()) {
+            Problems.push_back(std::move(Problem));
+        }
     }
     return Problems;
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "sim_driver.h"
 #include "sim_internal.h"
 #include "sim_loader.h"
 
@@ -232,10 +233,9 @@ void ResetLoader() {
     State.FailNextRegistration = false;
 }
 
-}  // namespace sim
+namespace {
 
-extern "C" NTSTATUS PsSetLoadImageNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE NotifyRoutine) {
-    sim::RequirePassiveLevel("PsSetLoadImageNotifyRoutine");
+NTSTATUS RegisterNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE NotifyRoutine) {
     sim::NotifyState& State = sim::Notify();
     std::lock_guard<std::mutex> Guard(State.Lock);
     if (State.FailNextRegistration) {
@@ -253,8 +253,7 @@ extern "C" NTSTATUS PsSetLoadImageNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE Notif
 
 // A call of the routine already running on another processor finishes before removal returns, so that
 // the caller may then unload the routine's code.
-extern "C" NTSTATUS PsRemoveLoadImageNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE NotifyRoutine) {
-    sim::RequirePassiveLevel("PsRemoveLoadImageNotifyRoutine");
+NTSTATUS RemoveNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE NotifyRoutine) {
     sim::NotifyState& State = sim::Notify();
     std::unique_lock<std::mutex> Guard(State.Lock);
     for (std::shared_ptr<sim::NotifyRegistration>& Slot : State.Slots) {
@@ -266,4 +265,23 @@ extern "C" NTSTATUS PsRemoveLoadImageNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE No
         }
     }
     return STATUS_PROCEDURE_NOT_FOUND;
+}
+
+}  // namespace
+}  // namespace sim
+
+// Both calls are logged once the notification lock is released: whoever watches the log may report an
+// image load of its own.
+extern "C" NTSTATUS PsSetLoadImageNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE NotifyRoutine) {
+    sim::RequirePassiveLevel("PsSetLoadImageNotifyRoutine");
+    const NTSTATUS Status = sim::RegisterNotifyRoutine(NotifyRoutine);
+    sim::LogKernelCall("PsSetLoadImageNotifyRoutine");
+    return Status;
+}
+
+extern "C" NTSTATUS PsRemoveLoadImageNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE NotifyRoutine) {
+    sim::RequirePassiveLevel("PsRemoveLoadImageNotifyRoutine");
+    const NTSTATUS Status = sim::RemoveNotifyRoutine(NotifyRoutine);
+    sim::LogKernelCall("PsRemoveLoadImageNotifyRoutine");
+    return Status;
 }

@@ -19,6 +19,9 @@ void ResetDebugger();
 void ResetUnwinding();
 void ResetLoader();
 void ResetStrings();
+void ResetRegistryHandles();  // the registry's content is the disk and stays
+void ResetIo();
+void ResetServiceControl();
 
 // Kernel services that may not be called at raised IRQL or during a bug check stop the system, as the
 // real kernel would (IRQL_NOT_LESS_OR_EQUAL, or a service used from a bug-check callback).
@@ -34,6 +37,9 @@ void FormatHex(uint64_t Value, int Digits, char* Out);
 // What each area would complain about at driver unload; TeardownProblems() gathers them.
 std::vector<std::string> PoolTeardownProblems();
 std::vector<std::string> IrqlTeardownProblems();
+std::vector<std::string> RegistryTeardownProblems();
+std::vector<std::string> IoTeardownProblems();
+std::vector<std::string> ServiceTeardownProblems();
 
 // Whether Address lies inside a pool block that is still allocated.
 bool IsPoolAddress(const void* Address);
@@ -48,6 +54,20 @@ struct PageLookup {
     PageState State;
 };
 PageLookup LookupPage(const void* Address);
+
+// The fault a guard last caught on this thread: the address touched, the instruction that touched it,
+// and whether it was a write. What the kernel's exception record says about an access violation.
+struct CaughtFault {
+    ULONG_PTR Address;
+    ULONG_PTR InstructionAddress;
+    bool Write;
+};
+CaughtFault LastCaughtFault();
+
+// The I/O manager's own handling of requests a driver has no routine for, and its last step after a
+// successful DriverEntry: devices created there are ready for requests.
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void ClearDevicesInitializing(PDRIVER_OBJECT DriverObject);
 
 // Installs the handler that turns SIGSEGV and SIGBUS into kernel exceptions or bug checks. Idempotent;
 // Reset() calls it so that it also takes over from a sanitizer's handler installed at start-up.

@@ -15,11 +15,13 @@ namespace sim {
 // ----- Whole-kernel lifecycle ------------------------------------------------------------------------
 
 // A freshly booted kernel: empty pool, no declared memory beyond the pool, UART idle and always ready,
-// IRQL at PASSIVE_LEVEL, time 0, no debugger messages, no registrations, bug-check mode off.
+// IRQL at PASSIVE_LEVEL, time 0, no debugger messages, no registrations, bug-check mode off, no driver
+// loaded, no devices, links or open key handles. The registry's content is the machine's disk and stays.
 void Reset();
 
 // Problems a real kernel would show at driver unload or shutdown: pool blocks still outstanding, spin
-// locks still held, IRQL not back at PASSIVE_LEVEL. Empty when all is well.
+// locks still held, IRQL not back at PASSIVE_LEVEL, and (sim_driver.h) the driver still loaded, devices,
+// symbolic links or registry key handles left behind, requests never completed. Empty when all is well.
 std::vector<std::string> TeardownProblems();
 
 // Something the real kernel would answer with a bug check of its own (bad pool call, an untouchable page

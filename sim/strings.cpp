@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "sim_driver.h"
 #include "sim_internal.h"
 #include "sim_loader.h"
 
@@ -150,12 +151,9 @@ void ResetStrings() {
     State.PageChange = PendingPageChange();
 }
 
-}  // namespace sim
+namespace {
 
-// The kernel converts with pageable code and tables, hence PASSIVE_LEVEL only.
-extern "C" NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
-                                                 BOOLEAN AllocateDestinationString) {
-    sim::RequirePassiveLevel("RtlUnicodeStringToAnsiString");
+NTSTATUS Convert(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString, BOOLEAN AllocateDestinationString) {
     char Converted[sim::MaxUnicodeCharacters];
     const size_t Characters = sim::ConvertSource(SourceString, Converted);
     NTSTATUS Status;
@@ -167,6 +165,19 @@ extern "C" NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
     if (Status == STATUS_SUCCESS) {
         sim::ApplyPendingPageChange();
     }
+    return Status;
+}
+
+}  // namespace
+}  // namespace sim
+
+// The kernel converts with pageable code and tables, hence PASSIVE_LEVEL only. The call is logged after
+// the conversion, so that an observer of the log sees the converted string.
+extern "C" NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
+                                                 BOOLEAN AllocateDestinationString) {
+    sim::RequirePassiveLevel("RtlUnicodeStringToAnsiString");
+    const NTSTATUS Status = sim::Convert(DestinationString, SourceString, AllocateDestinationString);
+    sim::LogKernelCall("RtlUnicodeStringToAnsiString");
     return Status;
 }
 

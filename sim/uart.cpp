@@ -3,6 +3,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "sim_driver.h"
 #include "sim_internal.h"
 
 namespace {
@@ -107,17 +108,23 @@ extern "C" UCHAR __inbyte(USHORT Port) {
     return Value;
 }
 
-// The COM1 sink runs outside the lock, so that it may itself do port I/O or block on its output.
+// The COM1 sink and the kernel call log run outside the lock, so that either may itself do port I/O or
+// block on its output.
 extern "C" void __outbyte(USHORT Port, UCHAR Data) {
     UartState& State = Uart();
     void (*Sink)(UCHAR Byte) = nullptr;
+    bool ReachedCom1 = false;
     {
         std::lock_guard<std::mutex> Guard(State.Lock);
         Record(State, Port, true, Data);
         const int ComIndex = ComIndexOf(Port);
         if (ComIndex >= 0 && WriteRegister(State, ComIndex, Port - ComBases[ComIndex], Data) && ComIndex == 0) {
             Sink = State.Com1Sink;
+            ReachedCom1 = true;
         }
+    }
+    if (ReachedCom1) {
+        sim::LogKernelCall("COM1");
     }
     if (Sink != nullptr) {
         Sink(Data);
