@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds both builds and runs every test: the host tests plain, under AddressSanitizer with
 # UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, a bounded run of each fuzz
-# target, and the driver image checks.
+# target, and the driver image checks with the image's end-to-end tests under Wine.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
