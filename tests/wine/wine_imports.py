@@ -21,7 +21,7 @@ IMAGE_SCN_MEM_EXECUTE = 0x20000000
 # Real chains are two or three hops (ntoskrnl.exe to ntdll.dll or msvcrt.dll); more means a loop.
 MAX_HOPS = 8
 
-# What Wine's spec builder emits for an unimplemented entry point:
+# What winebuild emits for an export Wine leaves unimplemented:
 #   sub $0x28,%rsp; lea dll_name(%rip),%rcx; lea function_name(%rip),%rdx; call __wine_spec_unimplemented_stub
 STUB_PATTERN = re.compile(rb"\x48\x83\xec\x28\x48\x8d\x0d(.{4})\x48\x8d\x15(.{4})\xe8", re.DOTALL)
 # jmp *__imp_name(%rip): an export that only passes the call on to another module's export.
