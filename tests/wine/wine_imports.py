@@ -126,16 +126,11 @@ def classify(image_path, wine_directory, header):
     return rows
 
 
-def unusable_imports(image_path, wine_directory, header):
-    return {name: resolution for name, _, resolution, usable in classify(image_path, wine_directory, header)
-            if not usable}
-
-
-def print_table(rows, out=sys.stdout):
+def print_table(rows):
     for name, is_data, resolution, usable in rows:
         wanted = "data" if is_data else "function"
         print(f"{'usable' if usable else 'UNUSABLE':<9} {name:<32} {wanted:<9} {resolution.kind:<8} "
-              f"{resolution.describe()}", file=out)
+              f"{resolution.describe()}")
 
 
 def main():
