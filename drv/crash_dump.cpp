@@ -198,8 +198,9 @@ void PrintModuleInfo(const ModuleInfo* Record) {
 }
 
 // The registers are captured here, outside the guarded body, so that the first unwind lands in this
-// routine's caller and the report starts at the bug-check callback's frame.
-void PrintStack() {
+// routine's caller and the report starts at the bug-check callback's frame. Inlined into the callback, the
+// walk would start one frame higher, in the kernel's bug-check code.
+__attribute__((noinline)) void PrintStack() {
     StackWalk Walk;
     Walk.StackUnreadable = FALSE;
     RtlCaptureContext(&Walk.Context);

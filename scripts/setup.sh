@@ -5,13 +5,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+cmake --preset driver >/dev/null
+cmake --build --preset driver
 cmake --preset host >/dev/null
 cmake --build --preset host
-if [ -f cmake/driver.cmake ]; then
-  cmake --preset driver >/dev/null
-  cmake --build --preset driver
-fi
 
+echo
+echo "Signed driver image: $PWD/build/driver/HesTolvaneDrv.sys (symbols: $PWD/build/driver/unsigned/HesTolvaneDrv.pdb)"
 echo
 echo "---- COM1, as hestolvane-sim's default scenario sends it ----"
 build/host/tools/hestolvane-sim

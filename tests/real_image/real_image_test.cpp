@@ -53,9 +53,9 @@ bool ParseGuid(const std::string& Text, Guid* Out) {
     return false;
 }
 
-ToolIdentity ReadToolIdentity() {
-    std::ifstream Report(HESTOLVANE_PROBE_DEBUG_DIRECTORY);
-    EXPECT_TRUE(Report.good()) << HESTOLVANE_PROBE_DEBUG_DIRECTORY;
+ToolIdentity ReadToolIdentity(const char* DebugDirectoryReport) {
+    std::ifstream Report(DebugDirectoryReport);
+    EXPECT_TRUE(Report.good()) << DebugDirectoryReport;
     ToolIdentity Identity;
     bool GuidSeen = false;
     for (std::string Line; std::getline(Report, Line);) {
@@ -79,13 +79,34 @@ Guid RecordedGuid(const ModuleInfo* Record) {
     return Bytes;
 }
 
-class RealImage : public KernelTest {
+// An image on disk, llvm-readobj's account of it, and the names it goes by in the simulated kernel.
+struct RealImageFile {
+    const char* Label;
+    const char* ImagePath;
+    const char* DebugDirectoryReport;
+    const char* PdbFileName;
+    const char16_t* FullName;
+    const char16_t* BaseName;
+    const char* BaseNameAnsi;
+};
+
+const RealImageFile RealImageFiles[] = {
+    {"probe", HESTOLVANE_PROBE_IMAGE, HESTOLVANE_PROBE_DEBUG_DIRECTORY, "probe.pdb",
+     u"\\SystemRoot\\System32\\drivers\\probe.dll", u"probe.dll", "probe.dll"},
+#ifdef HESTOLVANE_DRIVER_IMAGE
+    // The driver build's own signed image, whose identity a crash report on a real machine carries.
+    {"HesTolvaneDrv", HESTOLVANE_DRIVER_IMAGE, HESTOLVANE_DRIVER_DEBUG_DIRECTORY, "HesTolvaneDrv.pdb",
+     u"\\SystemRoot\\System32\\drivers\\HesTolvaneDrv.sys", u"HesTolvaneDrv.sys", "HesTolvaneDrv.sys"},
+#endif
+};
+
+class RealImage : public KernelTest, public ::testing::WithParamInterface<RealImageFile> {
 protected:
     void SetUp() override {
         KernelTest::SetUp();
         InitializeModuleTable();
-        Tool = ReadToolIdentity();
-        Image = sim::MapImageFile(HESTOLVANE_PROBE_IMAGE, 0x00006F0000000000);
+        Tool = ReadToolIdentity(GetParam().DebugDirectoryReport);
+        Image = sim::MapImageFile(GetParam().ImagePath, 0x00006F0000000000);
     }
 
     void TearDown() override {
@@ -103,42 +124,46 @@ protected:
     sim::MappedImage Image{};
 };
 
-TEST_F(RealImage, ToolFindsACodeViewRsdsRecordWithAnIdentity) {
+TEST_P(RealImage, ToolFindsACodeViewRsdsRecordWithAnIdentity) {
     EXPECT_EQ("CodeView (0x2)", Tool.Type);
     EXPECT_EQ(0x53445352u, Tool.Signature);
     EXPECT_NE(Guid{}, Tool.Bytes);
-    EXPECT_NE(std::string::npos, Tool.PdbFileName.find("probe.pdb"));
+    EXPECT_NE(std::string::npos, Tool.PdbFileName.find(GetParam().PdbFileName));
 }
 
-TEST_F(RealImage, LoadImageNotify_RecordsTheIdentityTheToolReads) {
+TEST_P(RealImage, LoadImageNotify_RecordsTheIdentityTheToolReads) {
     ASSERT_EQ(STATUS_SUCCESS, PsSetLoadImageNotifyRoutine(LoadImageNotify));
 
-    sim::ReportImageLoad(u"\\SystemRoot\\System32\\drivers\\probe.dll", Image.Base, Image.Size);
+    sim::ReportImageLoad(GetParam().FullName, Image.Base, Image.Size);
 
     const ModuleInfo* Record = OnlyRecord();
     EXPECT_EQ((PVOID)0x00006F0000000000, Record->ImageStart);
+    EXPECT_STREQ(GetParam().BaseNameAnsi, Record->ModuleName.Buffer);
     EXPECT_EQ(Tool.Bytes, RecordedGuid(Record));
     EXPECT_EQ(Tool.PdbFileName, std::string(Record->PdbName));
     EXPECT_TRUE(sim::DebuggerMessages().empty());
     EXPECT_EQ(STATUS_SUCCESS, PsRemoveLoadImageNotifyRoutine(LoadImageNotify));
 }
 
-TEST_F(RealImage, EnumLoadedModules_RecordsTheIdentityTheToolReads) {
-    // list: [head] [own] [probe]
+TEST_P(RealImage, EnumLoadedModules_RecordsTheIdentityTheToolReads) {
+    // list: [head] [own] [the image]
     DRIVER_OBJECT Driver;
     std::memset(&Driver, 0, sizeof(Driver));
     sim::MapRegionAt(0x00006F0000100000, 0x1000);
-    Driver.DriverSection = sim::AddLoadedModule(u"\\SystemRoot\\System32\\drivers\\HesTolvaneDrv.sys",
-                                                u"HesTolvaneDrv.sys", 0x00006F0000100000, 0x1000);
-    sim::AddLoadedModule(u"\\SystemRoot\\System32\\drivers\\probe.dll", u"probe.dll", Image.Base, Image.Size);
+    Driver.DriverSection = sim::AddLoadedModule(u"\\SystemRoot\\System32\\drivers\\Own.sys", u"Own.sys",
+                                                0x00006F0000100000, 0x1000);
+    sim::AddLoadedModule(GetParam().FullName, GetParam().BaseName, Image.Base, Image.Size);
 
     EnumLoadedModules(&Driver);
 
     const ModuleInfo* Record = OnlyRecord();
-    EXPECT_STREQ("probe.dll", Record->ModuleName.Buffer);
+    EXPECT_STREQ(GetParam().BaseNameAnsi, Record->ModuleName.Buffer);
     EXPECT_EQ(Tool.Bytes, RecordedGuid(Record));
     EXPECT_EQ(Tool.PdbFileName, std::string(Record->PdbName));
     EXPECT_TRUE(sim::DebuggerMessages().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(CrossToolchain, RealImage, ::testing::ValuesIn(RealImageFiles),
+                         [](const ::testing::TestParamInfo<RealImageFile>& Info) { return std::string(Info.param.Label); });
 
 }  // namespace
