@@ -100,6 +100,10 @@ const RealImageFile RealImageFiles[] = {
 #endif
 };
 
+void PrintTo(const RealImageFile& File, std::ostream* Out) {
+    *Out << File.Label;
+}
+
 class RealImage : public KernelTest, public ::testing::WithParamInterface<RealImageFile> {
 protected:
     void SetUp() override {
