@@ -60,31 +60,6 @@ RegistryState& Registry() {
     return *Instance;
 }
 
-char16_t FoldCase(char16_t Character) {
-    return Character >= u'a' && Character <= u'z' ? (char16_t)(Character - u'a' + u'A') : Character;
-}
-
-std::u16string Folded(const std::u16string& Text) {
-    std::u16string Result = Text;
-    for (char16_t& Character : Result) {
-        Character = FoldCase(Character);
-    }
-    return Result;
-}
-
-std::u16string FromCounted(PCUNICODE_STRING Text) {
-    return std::u16string(Text->Buffer, Text->Length / sizeof(WCHAR));
-}
-
-// Journal text is ASCII; any other character shows as '?'.
-std::string Narrow(const std::u16string& Text) {
-    std::string Result;
-    for (char16_t Character : Text) {
-        Result += Character < 0x80 ? (char)Character : '?';
-    }
-    return Result;
-}
-
 std::string Hex(ULONG Value) {
     char Text[16];
     std::snprintf(Text, sizeof Text, "0x%X", Value);

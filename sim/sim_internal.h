@@ -73,4 +73,10 @@ void ClearDevicesInitializing(PDRIVER_OBJECT DriverObject);
 // Reset() calls it so that it also takes over from a sanitizer's handler installed at start-up.
 void InstallFaultHandler();
 
+// Names in the registry and the object namespace: compared without case, shown in ASCII ('?' for any
+// other character) in journals and problem reports.
+std::u16string Folded(const std::u16string& Text);
+std::u16string FromCounted(PCUNICODE_STRING Text);
+std::string Narrow(const std::u16string& Text);
+
 }  // namespace sim
