@@ -11,7 +11,7 @@ cmake --preset host >/dev/null
 cmake --build --preset host
 
 echo
-echo "Signed driver image: $PWD/build/driver/HesTolvaneDrv.sys (symbols: $PWD/build/driver/unsigned/HesTolvaneDrv.pdb)"
+echo "Signed driver image: $PWD/build/driver/HesTolvaneDrv.sys (symbols: $PWD/build/driver/HesTolvaneDrv.pdb)"
 echo
 echo "---- COM1, as hestolvane-sim's default scenario sends it ----"
 build/host/tools/hestolvane-sim
