@@ -23,12 +23,6 @@ void ClearFormatBuffer() {
     RtlZeroMemory(FormatBuffer, sizeof(FormatBuffer));
 }
 
-// A kernel fault on an invalid address is a second bug check that no handler can catch, so every range
-// is tested before it is read; a range within one page needs only its first and last byte tested.
-BOOLEAN IsRangeReadable(ULONG64 Address, ULONG64 Length) {
-    return MmIsAddressValid((PVOID)Address) && MmIsAddressValid((PVOID)(Address + Length - 1));
-}
-
 // Stack words belong to other routines' frames; each is read in a call of its own so that the exception
 // guard covers the read.
 FOREIGN_STACK_READ ULONG64 ReadStackWord(ULONG64 Address) {
@@ -95,7 +89,7 @@ BOOLEAN PrintNextFrame(StackWalk* Walk) {
         RtlCopyMemory(&Walk->Context, &Walk->Unwound, sizeof(CONTEXT));
     } else {
         // A leaf function has no unwind record: its return address is the word at the stack pointer.
-        if (!IsRangeReadable(Walk->Context.Rsp, sizeof(ULONG64))) {
+        if (!IsRangeValid(Walk->Context.Rsp, sizeof(ULONG64))) {
             Walk->StackUnreadable = TRUE;
             return FALSE;
         }
@@ -104,7 +98,7 @@ BOOLEAN PrintNextFrame(StackWalk* Walk) {
     }
 
     const ULONG64 Rsp = Walk->Context.Rsp;
-    if (!IsRangeReadable(Rsp, StackWordsPerFrame * sizeof(ULONG64))) {
+    if (!IsRangeValid(Rsp, StackWordsPerFrame * sizeof(ULONG64))) {
         Walk->StackUnreadable = TRUE;
         return FALSE;
     }

@@ -55,7 +55,8 @@ void SerialWrite(const void* Data, ULONG64 Length);
 ULONG64 TextLength(const char* Text);
 void SerialWriteText(const char* Text);
 
-// Module table.
+// Module table, and the test that guards every read of memory the driver does not own.
+BOOLEAN IsRangeValid(ULONG_PTR Address, ULONG_PTR Length);
 void InsertModuleRecord(ModuleInfo* Record);
 ModuleInfo* ReadableModuleRecord(PLIST_ENTRY Link);
 BOOLEAN FindModuleByAddress(PVOID Address, PCHAR* NameOut, ULONG64* OffsetOut);

@@ -5,6 +5,13 @@
 DRIVER_GLOBAL LIST_ENTRY ModuleListHead;
 DRIVER_GLOBAL KSPIN_LOCK ModuleListLock;
 
+// On a real kernel a fault on an invalid kernel address is a bug check that no handler catches, so every
+// read of foreign memory is preceded by a test of each page it touches. Every range tested is shorter than
+// a page, so its first and last bytes cover every page it touches.
+BOOLEAN IsRangeValid(ULONG_PTR Address, ULONG_PTR Length) {
+    return MmIsAddressValid((PVOID)Address) && MmIsAddressValid((PVOID)(Address + Length - 1));
+}
+
 void InsertModuleRecord(ModuleInfo* Record) {
     KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&ModuleListLock);
     InsertTailList(&ModuleListHead, &Record->Links);
@@ -19,7 +26,7 @@ ModuleInfo* ReadableModuleRecord(PLIST_ENTRY Link) {
         return NULL;
     }
     ModuleInfo* Record = CONTAINING_RECORD(Link, ModuleInfo, Links);
-    if (!MmIsAddressValid(Record) || !MmIsAddressValid((PUCHAR)Record + sizeof(ModuleInfo) - 1)) {
+    if (!IsRangeValid((ULONG_PTR)Record, sizeof(ModuleInfo))) {
         return NULL;
     }
     return Record;
@@ -75,13 +82,6 @@ constexpr ULONG CodeViewGuidOffset = 4;
 constexpr ULONG CodeViewPathOffset = 24;
 constexpr ULONG MaxLoaderEntries = 4096;
 constexpr ULONG_PTR PageSize = 0x1000;
-
-// On a real kernel a fault on an invalid kernel address is a bug check that no handler catches, so every
-// read of foreign memory is preceded by a test of each page it touches. Ranges here are shorter than a
-// page, so their first and last bytes cover every page.
-BOOLEAN IsRangeValid(ULONG_PTR Address, ULONG_PTR Length) {
-    return MmIsAddressValid((PVOID)Address) && MmIsAddressValid((PVOID)(Address + Length - 1));
-}
 
 // Offsets inside an image carry no alignment guarantee, so its fields are read by copying: one plain load
 // on x64, and well-defined wherever the field lies.
