@@ -80,9 +80,11 @@ endif()
 
 set(HESTOLVANE_RC ${CMAKE_SOURCE_DIR}/drv/HesTolvaneDrv.rc)
 set(HESTOLVANE_RES ${CMAKE_CURRENT_BINARY_DIR}/HesTolvaneDrv.res)
+# llvm-rc reads any argument starting with a slash as an option, so a source tree under, say, /check
+# would be taken for its /C (code page) switch: "--" ends the options before the input's path.
 add_custom_command(
   OUTPUT ${HESTOLVANE_RES}
-  COMMAND ${HESTOLVANE_LLVM_RC} /I ${HESTOLVANE_MINGW_INCLUDE} /FO ${HESTOLVANE_RES} ${HESTOLVANE_RC}
+  COMMAND ${HESTOLVANE_LLVM_RC} /I ${HESTOLVANE_MINGW_INCLUDE} /FO ${HESTOLVANE_RES} -- ${HESTOLVANE_RC}
   DEPENDS ${HESTOLVANE_RC}
   COMMENT "Compiling the version resource"
   VERBATIM)
