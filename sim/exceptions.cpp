@@ -9,6 +9,7 @@
 namespace sim {
 namespace {
 
+constexpr ULONG IrqlNotLessOrEqual = 0x0A;
 constexpr ULONG KmodeExceptionNotHandled = 0x1E;
 constexpr ULONG PageFaultInNonpagedArea = 0x50;
 
@@ -65,6 +66,16 @@ void OnFault(int, siginfo_t* Info, void* UserContext) {
     // A not-present page in kernel space is fatal before any exception handler is looked for.
     if (Page.Declared && Page.KernelSpace && Page.State == PageState::Invalid) {
         StopOnFault(PageFaultInNonpagedArea, "PAGE_FAULT_IN_NONPAGED_AREA", Info->si_addr, UserContext);
+    }
+    // At DISPATCH_LEVEL and above the pager cannot run and no exception is dispatched: any page fault,
+    // on pageable memory, on a page that raises, or anywhere else, stops the system, guard or no guard.
+    if (CurrentIrql() >= DISPATCH_LEVEL) {
+        StopOnFault(IrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL", Info->si_addr, UserContext);
+    }
+    // Below it, a touch of pageable memory brings it in and the access is simply retried (a pager on
+    // another processor may have taken it out again in between: then it faults and comes in once more).
+    if (Page.Declared && Page.Pageable && PageIn(Info->si_addr, FaultWasWrite(UserContext))) {
+        return;
     }
     if (InnermostGuard != nullptr) {
         const ucontext_t* Interrupted = (const ucontext_t*)UserContext;

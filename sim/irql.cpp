@@ -59,7 +59,12 @@ KIRQL CurrentIrql() {
     return ThreadIrql;
 }
 
+// Code that runs at DISPATCH_LEVEL or above cannot wait for a page to come in, so whatever is pageable is
+// taken out as the level rises: a touch of it up there is then caught as the kernel would catch it.
 void SetCurrentIrql(KIRQL Irql) {
+    if (Irql >= DISPATCH_LEVEL && ThreadIrql < DISPATCH_LEVEL) {
+        PageOutPageableMemory();
+    }
     ThreadIrql = Irql;
 }
 
@@ -113,7 +118,7 @@ extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
         sim::HeldLocks().Locks.insert(SpinLock);
     }
     const KIRQL Previous = sim::ThreadIrql;
-    sim::ThreadIrql = DISPATCH_LEVEL;
+    sim::SetCurrentIrql(DISPATCH_LEVEL);
     return Previous;
 }
 
