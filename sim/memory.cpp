@@ -1,5 +1,6 @@
-// The simulated kernel's memory map: regions it mapped or declared, the state of each of their pages, and
-// MmIsAddressValid's answer for any address at all.
+// The simulated kernel's memory map: regions it mapped or declared, the state of each of their pages, the
+// pager that takes pageable regions out whenever a processor raises its IRQL, and MmIsAddressValid's answer
+// for any address at all.
 #include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -25,6 +26,15 @@ struct Region {
     std::atomic<bool> KernelSpace;
     std::atomic<bool> Mapped;
     std::atomic<std::atomic<unsigned char>*> PageStates;  // one per page the region touches
+    // Pageable regions only: the protection the pages have while resident (0 for a region that is never
+    // paged), whether they are resident now, and a flag that keeps the pager and the fault handler from
+    // changing residency at the same time.
+    std::atomic<int> ResidentProtection;
+    std::atomic<bool> Resident;
+    std::atomic_flag Paging;
+    // A section of the driver's image: it may lie inside host memory declared as a whole, and is then what
+    // the memory map says about its own pages.
+    std::atomic<bool> DriverSection;
 };
 
 Region Regions[MaxRegions];
@@ -39,24 +49,39 @@ size_t PagesSpanned(uintptr_t Start, uintptr_t End) {
     return (PageOf(End - 1) - PageOf(Start)) / PageSize + 1;
 }
 
-// Slot lookups by address; the caller decides whether it needs the writers' lock.
+// Slot lookups by address; the caller decides whether it needs the writers' lock. A driver section wins
+// over the host memory around it.
 Region* RegionContaining(uintptr_t Address) {
+    Region* Found = nullptr;
     const size_t Slots = SlotsInUse.load(std::memory_order_acquire);
     for (size_t Index = 0; Index < Slots; Index++) {
         Region& Candidate = Regions[Index];
         if (Candidate.Live.load(std::memory_order_acquire) &&
             Address >= Candidate.Start.load(std::memory_order_relaxed) &&
             Address < Candidate.End.load(std::memory_order_relaxed)) {
-            return &Candidate;
+            if (Candidate.DriverSection.load(std::memory_order_relaxed)) {
+                return &Candidate;
+            }
+            Found = &Candidate;
         }
     }
-    return nullptr;
+    return Found;
 }
 
-bool OverlapsLiveRegion(uintptr_t Start, uintptr_t End) {
+// Regions never overlap, except that a driver section may lie wholly inside host memory declared around it.
+bool OverlapsLiveRegion(uintptr_t Start, uintptr_t End, bool Mapped, bool DriverSection) {
     for (size_t Index = 0; Index < SlotsInUse.load(); Index++) {
         const Region& Other = Regions[Index];
-        if (Other.Live.load() && Start < Other.End.load() && Other.Start.load() < End) {
+        if (!Other.Live.load() || End <= Other.Start.load() || Other.End.load() <= Start) {
+            continue;
+        }
+        const bool OtherMapped = Other.Mapped.load();
+        const bool OtherSection = Other.DriverSection.load();
+        const bool SectionInsideOther = DriverSection && !OtherSection && !OtherMapped &&
+                                        Start >= Other.Start.load() && End <= Other.End.load();
+        const bool OtherInsideThis = OtherSection && !DriverSection && !Mapped &&
+                                     Other.Start.load() >= Start && Other.End.load() <= End;
+        if (!SectionInsideOther && !OtherInsideThis) {
             return true;
         }
     }
@@ -75,13 +100,14 @@ Region& FreeSlot() {
     return Regions[SlotsInUse.fetch_add(1)];
 }
 
-void AddRegion(uintptr_t Start, size_t Size, bool KernelSpace, bool Mapped) {
+void AddRegion(uintptr_t Start, size_t Size, bool KernelSpace, bool Mapped, int ResidentProtection = 0,
+               bool DriverSection = false) {
     if (Size == 0) {
         throw std::invalid_argument("sim: an empty memory region");
     }
     const uintptr_t End = Start + Size;
     std::lock_guard<std::mutex> Guard(RegionWriters);
-    if (OverlapsLiveRegion(Start, End)) {
+    if (OverlapsLiveRegion(Start, End, Mapped, DriverSection)) {
         throw std::invalid_argument("sim: memory region overlaps one already declared");
     }
     const size_t Pages = PagesSpanned(Start, End);
@@ -95,13 +121,32 @@ void AddRegion(uintptr_t Start, size_t Size, bool KernelSpace, bool Mapped) {
     Slot.KernelSpace.store(KernelSpace, std::memory_order_relaxed);
     Slot.Mapped.store(Mapped, std::memory_order_relaxed);
     Slot.PageStates.store(States, std::memory_order_relaxed);
+    Slot.ResidentProtection.store(ResidentProtection, std::memory_order_relaxed);
+    Slot.Resident.store(true, std::memory_order_relaxed);
+    Slot.DriverSection.store(DriverSection, std::memory_order_relaxed);
     Slot.Live.store(true, std::memory_order_release);
+}
+
+// Spins rather than blocks: the fault handler takes the flag too, and it may not sleep on a mutex.
+void SetResidency(Region& Slot, bool Resident) {
+    while (Slot.Paging.test_and_set(std::memory_order_acquire)) {
+        __builtin_ia32_pause();
+    }
+    const uintptr_t Start = Slot.Start.load(std::memory_order_relaxed);
+    const int Protection = Resident ? Slot.ResidentProtection.load(std::memory_order_relaxed) : PROT_NONE;
+    mprotect((void*)Start, Slot.End.load(std::memory_order_relaxed) - Start, Protection);
+    Slot.Resident.store(Resident, std::memory_order_release);
+    Slot.Paging.clear(std::memory_order_release);
 }
 
 // The slot stops being visible before its memory goes away. A fault handler or MmIsAddressValid call
 // racing with this on another thread is the test's own race, as unmapping under a reader is in a kernel.
 void RemoveRegion(Region& Slot) {
     Slot.Live.store(false, std::memory_order_release);
+    // Host code that was pageable goes back to its own protection; the program still runs it.
+    if (Slot.ResidentProtection.load() != 0 && !Slot.Resident.load() && !Slot.Mapped.load()) {
+        SetResidency(Slot, true);
+    }
     if (Slot.Mapped.load()) {
         const uintptr_t Start = Slot.Start.load();
         munmap((void*)Start, Slot.End.load() - Start);
@@ -153,12 +198,70 @@ PageLookup LookupPage(const void* Address) {
     const uintptr_t Where = (uintptr_t)Address;
     const Region* Found = RegionContaining(Where);
     if (Found == nullptr) {
-        return PageLookup{false, false, PageState::Valid};
+        return PageLookup{false, false, PageState::Valid, false, true, false};
     }
     const size_t Page = (PageOf(Where) - PageOf(Found->Start.load(std::memory_order_relaxed))) / PageSize;
     const std::atomic<unsigned char>* States = Found->PageStates.load(std::memory_order_relaxed);
+    const bool Pageable = Found->ResidentProtection.load(std::memory_order_relaxed) != 0;
     return PageLookup{true, Found->KernelSpace.load(std::memory_order_relaxed),
-                      (PageState)States[Page].load(std::memory_order_relaxed)};
+                      (PageState)States[Page].load(std::memory_order_relaxed), Pageable,
+                      !Pageable || Found->Resident.load(std::memory_order_acquire),
+                      Found->DriverSection.load(std::memory_order_relaxed)};
+}
+
+void* MapPageableRegion(size_t Size) {
+    if (Size == 0) {
+        throw std::invalid_argument("sim: a region of no bytes");
+    }
+    const size_t Rounded = (Size + PageSize - 1) / PageSize * PageSize;
+    void* Base = mmap(nullptr, Rounded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (Base == MAP_FAILED) {
+        throw std::bad_alloc();
+    }
+    AddRegion((uintptr_t)Base, Rounded, true, true, PROT_READ | PROT_WRITE);
+    return Base;
+}
+
+void DeclareDriverSection(const void* Base, size_t Size, int ResidentProtection) {
+    if ((uintptr_t)Base % PageSize != 0 || Size % PageSize != 0) {
+        throw std::invalid_argument("sim: a driver section that does not fill whole pages");
+    }
+    AddRegion((uintptr_t)Base, Size, true, false, ResidentProtection, true);
+}
+
+void ForgetDeclaredRegion(const void* Base) {
+    std::lock_guard<std::mutex> Guard(RegionWriters);
+    Region* Slot = RegionContaining((uintptr_t)Base);
+    if (Slot == nullptr || Slot->Start.load() != (uintptr_t)Base || Slot->Mapped.load()) {
+        throw std::invalid_argument("sim: ForgetDeclaredRegion of something not declared");
+    }
+    RemoveRegion(*Slot);
+}
+
+// Whatever a processor raises its IRQL over may be touched at that level; everything pageable goes out
+// first, so that a touch of it there is caught every time rather than when memory happens to be short.
+void PageOutPageableMemory() {
+    const size_t Slots = SlotsInUse.load(std::memory_order_acquire);
+    for (size_t Index = 0; Index < Slots; Index++) {
+        Region& Candidate = Regions[Index];
+        if (Candidate.Live.load(std::memory_order_acquire) &&
+            Candidate.ResidentProtection.load(std::memory_order_relaxed) != 0 &&
+            Candidate.Resident.load(std::memory_order_acquire)) {
+            SetResidency(Candidate, false);
+        }
+    }
+}
+
+bool PageIn(const void* Address, bool Write) {
+    Region* Found = RegionContaining((uintptr_t)Address);
+    if (Found == nullptr || Found->ResidentProtection.load(std::memory_order_relaxed) == 0) {
+        return false;
+    }
+    if (Write && (Found->ResidentProtection.load(std::memory_order_relaxed) & PROT_WRITE) == 0) {
+        return false;
+    }
+    SetResidency(*Found, true);
+    return true;
 }
 
 void* MapRegion(size_t Size, bool KernelSpace) {
@@ -221,13 +324,14 @@ void ResetMemory() {
 
 }  // namespace sim
 
+// Paged pool and pageable code are looked up before the pool's ledger: they are valid only while resident.
 extern "C" BOOLEAN MmIsAddressValid(PVOID VirtualAddress) {
-    if (sim::IsPoolAddress(VirtualAddress)) {
-        return TRUE;
-    }
     const sim::PageLookup Page = sim::LookupPage(VirtualAddress);
     if (Page.Declared) {
-        return Page.State != sim::PageState::Invalid;
+        return Page.State != sim::PageState::Invalid && Page.Resident;
+    }
+    if (sim::IsPoolAddress(VirtualAddress)) {
+        return TRUE;
     }
     return sim::IsReadableByThisProcess(VirtualAddress) ? TRUE : FALSE;
 }

@@ -1,5 +1,6 @@
-// Simulated kernel pool: blocks come from malloc, so AddressSanitizer guards their bounds, and a ledger
-// keeps what the real pool's headers keep (tag, type, size) so that bad frees and leaks are caught.
+// Simulated kernel pool: non-paged blocks come from malloc, so AddressSanitizer guards their bounds; paged
+// blocks get pages of their own that the pager can take out. A ledger keeps what the real pool's headers
+// keep (tag, type, size) so that bad frees and leaks are caught.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -138,13 +139,29 @@ std::vector<std::string> PoolTeardownProblems() {
     return Problems;
 }
 
-// Outstanding blocks go back to the C heap: a test that leaks on purpose must not leave the leak to
-// LeakSanitizer or to the next test.
+// Paged pool lives on whole pages so that paging it out makes every byte of it untouchable.
+void* TakeBlockMemory(POOL_TYPE Type, size_t Bytes) {
+    if (Type == PagedPool) {
+        return MapPageableRegion(Bytes);
+    }
+    return std::malloc(Bytes);
+}
+
+void GiveBlockMemoryBack(const PoolBlock& Block) {
+    if (Block.Type == PagedPool) {
+        UnmapRegion(Block.Address);
+    } else {
+        std::free(Block.Address);
+    }
+}
+
+// Outstanding blocks go back to where they came from: a test that leaks on purpose must not leave the
+// leak to LeakSanitizer or to the next test.
 void ResetPool() {
     PoolLedger& Ledger = Pool();
     std::lock_guard<std::mutex> Guard(Ledger.Lock);
     for (const auto& Entry : Ledger.Blocks) {
-        std::free(Entry.second.Address);
+        GiveBlockMemoryBack(Entry.second);
     }
     Ledger.Blocks.clear();
     Ledger.Freed.clear();
@@ -166,7 +183,7 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
         return NULL;
     }
     // A zero-byte request still gets a block of its own, as from the real pool.
-    void* Address = std::malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
+    void* Address = sim::TakeBlockMemory(PoolType, NumberOfBytes == 0 ? 1 : NumberOfBytes);
     if (Address == nullptr) {
         return NULL;
     }
@@ -203,5 +220,5 @@ extern "C" void ExFreePoolWithTag(PVOID P, ULONG Tag) {
     }
     Ledger.Blocks.erase(Found);
     Ledger.Freed.insert((uintptr_t)P);
-    std::free(P);
+    sim::GiveBlockMemoryBack(Block);
 }

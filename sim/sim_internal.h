@@ -22,6 +22,11 @@ void ResetStrings();
 void ResetRegistryHandles();  // the registry's content is the disk and stays
 void ResetIo();
 void ResetServiceControl();
+void ResetDriverSections();  // after ResetMemory: INIT readable again, PAGE code declared pageable
+
+// The driver image's INIT: readable while the entry routine runs, gone once it has returned.
+void RestoreInitSections();
+void DiscardInitSections();
 
 // Kernel services that may not be called at raised IRQL or during a bug check stop the system, as the
 // real kernel would (IRQL_NOT_LESS_OR_EQUAL, or a service used from a bug-check callback).
@@ -41,19 +46,41 @@ std::vector<std::string> RegistryTeardownProblems();
 std::vector<std::string> IoTeardownProblems();
 std::vector<std::string> ServiceTeardownProblems();
 
+// Whether this thread is inside the driver's entry routine: what it registers there is the driver's own.
+bool RunningDriverEntry();
+// The driver's own registrations still in place; once its image is gone the kernel would call into
+// unloaded code through each of them.
+size_t DriverBugCheckCallbacks();
+size_t DriverImageNotifyRoutines();
+
 // Whether Address lies inside a pool block that is still allocated.
 bool IsPoolAddress(const void* Address);
 
-// The calling thread's IRQL, set directly: the bug-check path raises to HIGH_LEVEL without a lock.
+// The calling thread's IRQL, set directly: the bug-check path raises to HIGH_LEVEL without a lock. Raising
+// to DISPATCH_LEVEL or above pages pageable memory out.
 void SetCurrentIrql(KIRQL Irql);
 
 // What the memory map says about one address. Lock-free and async-signal-safe, for the fault handler.
 struct PageLookup {
-    bool Declared;  // in a mapped or declared region (pool blocks are not looked up here)
+    bool Declared;  // in a mapped or declared region (non-paged pool blocks are not looked up here)
     bool KernelSpace;
     PageState State;
+    bool Pageable;  // paged pool or pageable code
+    bool Resident;  // always true for memory that is never paged
+    bool DriverSection;
 };
 PageLookup LookupPage(const void* Address);
+
+// Pageable memory: fresh kernel-space pages for paged pool, and driver sections declared pageable (a
+// ResidentProtection other than 0). Both are resident when made; PageOutPageableMemory takes all of it out (a processor is raising its IRQL), and
+// PageIn brings back the region holding Address, FALSE when that is not pageable memory or the access,
+// a write to code, could never succeed. PageIn is lock-free and async-signal-safe, for the fault handler.
+void* MapPageableRegion(size_t Size);
+void DeclareDriverSection(const void* Base, size_t Size, int ResidentProtection);
+void PageOutPageableMemory();
+bool PageIn(const void* Address, bool Write);
+// Removes a region that DeclareRegion or DeclareDriverSection made, giving pageable code its protection back.
+void ForgetDeclaredRegion(const void* Base);
 
 // The fault a guard last caught on this thread: the address touched, the instruction that touched it,
 // and whether it was a write. What the kernel's exception record says about an access violation.
