@@ -44,6 +44,9 @@ target_include_directories(hestolvane_simkernel PUBLIC ${CMAKE_SOURCE_DIR}/sim $
 target_compile_options(hestolvane_simkernel PRIVATE -Wall -Wextra -Werror -fno-omit-frame-pointer)
 target_link_libraries(hestolvane_simkernel PUBLIC ${HESTOLVANE_LIBUNWIND} Threads::Threads
                       ${CMAKE_DL_LIBS})
+# Lays the driver's INIT and PAGE sections out on whole pages, which the simulated kernel then discards or
+# pages out as the real one would.
+target_link_options(hestolvane_simkernel INTERFACE -Wl,-T,${CMAKE_SOURCE_DIR}/sim/driver_sections.ld)
 
 if(HESTOLVANE_FUZZ)
   add_subdirectory(fuzz)

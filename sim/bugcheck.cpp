@@ -21,6 +21,7 @@ constexpr ULONG IrqlNotLessOrEqual = 0x0A;
 struct CallbackRegistry {
     std::mutex Lock;
     std::vector<PKBUGCHECK_CALLBACK_RECORD> Records;  // in registration order, which is calling order
+    std::vector<PKBUGCHECK_CALLBACK_RECORD> MadeByDriverEntry;  // the driver's own, still registered
     bool FailNextRegistration = false;
 };
 
@@ -52,6 +53,11 @@ bool InBugCheck() {
 size_t RegisteredBugCheckCallbacks() {
     std::lock_guard<std::mutex> Guard(Registry().Lock);
     return Registry().Records.size();
+}
+
+size_t DriverBugCheckCallbacks() {
+    std::lock_guard<std::mutex> Guard(Registry().Lock);
+    return Registry().MadeByDriverEntry.size();
 }
 
 void FailNextBugCheckRegistration() {
@@ -89,6 +95,7 @@ void ResetBugCheck() {
     BugCheckDepth = 0;
     std::lock_guard<std::mutex> Guard(Registry().Lock);
     Registry().Records.clear();
+    Registry().MadeByDriverEntry.clear();
     Registry().FailNextRegistration = false;
 }
 
@@ -116,6 +123,9 @@ BOOLEAN Register(PKBUGCHECK_CALLBACK_RECORD CallbackRecord, PKBUGCHECK_CALLBACK_
     CallbackRecord->Component = Component;
     CallbackRecord->State = BufferInserted;
     Callbacks.Records.push_back(CallbackRecord);
+    if (RunningDriverEntry()) {
+        Callbacks.MadeByDriverEntry.push_back(CallbackRecord);
+    }
     return TRUE;
 }
 
@@ -127,6 +137,9 @@ BOOLEAN Deregister(PKBUGCHECK_CALLBACK_RECORD CallbackRecord) {
         return FALSE;
     }
     Callbacks.Records.erase(Found);
+    Callbacks.MadeByDriverEntry.erase(
+        std::remove(Callbacks.MadeByDriverEntry.begin(), Callbacks.MadeByDriverEntry.end(), CallbackRecord),
+        Callbacks.MadeByDriverEntry.end());
     CallbackRecord->State = BufferEmpty;
     return TRUE;
 }

@@ -61,6 +61,7 @@ void Reset() {
     ResetIrql();
     ResetPool();
     ResetMemory();
+    ResetDriverSections();
     ResetUart();
     ResetTime();
     ResetDebugger();

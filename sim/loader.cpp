@@ -37,12 +37,30 @@ size_t PagesFor(size_t Bytes) {
     return (Bytes + PageSize - 1) / PageSize;
 }
 
-// Page 0 holds the list head; the zeros after it are what a walk reads when it takes the head for an entry.
+// The kernel's list head is a variable among others in ntoskrnl's data, so a walk that takes the head for
+// an entry reads its neighbours: kernel pointers, counts and sizes, none of them zero. Page 0 of the arena
+// holds the head and such neighbours. Where a loader entry keeps its fields they read as an image base in
+// kernel space, a plausible size and two names whose buffers point into this page; the word after either
+// name's counted characters is not 0, as nothing makes it so.
+constexpr UCHAR HeadNeighbourFill = 0xA5;
+constexpr ULONG HeadNeighbourSize = 0x2A000;
+constexpr USHORT HeadNeighbourNameLength = 0x18;
+
+void FillHeadNeighbours(UCHAR* Page) {
+    std::memset(Page + sizeof(LIST_ENTRY), HeadNeighbourFill, PageSize - sizeof(LIST_ENTRY));
+    auto* Neighbours = (PKLDR_DATA_TABLE_ENTRY)Page;
+    Neighbours->DllBase = Page + PageSize / 2;
+    Neighbours->SizeOfImage = HeadNeighbourSize;
+    Neighbours->FullDllName = {HeadNeighbourNameLength, HeadNeighbourNameLength, (PWSTR)(Page + 0x200)};
+    Neighbours->BaseDllName = {HeadNeighbourNameLength, HeadNeighbourNameLength, (PWSTR)(Page + 0x300)};
+}
+
 UCHAR* ArenaOf(LoaderState& State) {
     if (State.Arena == nullptr) {
         State.Arena = (UCHAR*)MapRegion(LoaderArenaPages * PageSize);
         State.PagesUsed = 1;
         InitializeListHead((PLIST_ENTRY)State.Arena);
+        FillHeadNeighbours(State.Arena);
     }
     return State.Arena;
 }
@@ -85,6 +103,7 @@ void InvalidateName(const UNICODE_STRING& Name) {
 struct NotifyRegistration {
     PLOAD_IMAGE_NOTIFY_ROUTINE Routine;
     size_t CallsRunning = 0;
+    bool MadeByDriverEntry = false;  // the driver's own, which must be gone when its image is
 };
 
 struct NotifyState {
@@ -219,6 +238,16 @@ void FailNextImageNotifyRegistration() {
     State.FailNextRegistration = true;
 }
 
+size_t DriverImageNotifyRoutines() {
+    NotifyState& State = Notify();
+    std::lock_guard<std::mutex> Guard(State.Lock);
+    size_t Count = 0;
+    for (const std::shared_ptr<NotifyRegistration>& Slot : State.Slots) {
+        Count += Slot != nullptr && Slot->MadeByDriverEntry ? 1 : 0;
+    }
+    return Count;
+}
+
 // The arena's pages go with the rest of memory at Reset; only the loader's own records are forgotten.
 void ResetLoader() {
     {
@@ -244,7 +273,8 @@ NTSTATUS RegisterNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE NotifyRoutine) {
     }
     for (std::shared_ptr<sim::NotifyRegistration>& Slot : State.Slots) {
         if (Slot == nullptr) {
-            Slot = std::make_shared<sim::NotifyRegistration>(sim::NotifyRegistration{NotifyRoutine, 0});
+            Slot = std::make_shared<sim::NotifyRegistration>(
+                sim::NotifyRegistration{NotifyRoutine, 0, sim::RunningDriverEntry()});
             return STATUS_SUCCESS;
         }
     }

@@ -28,6 +28,8 @@ const std::u16string DriverObjectName = u"\\Driver\\HesTolvaneDrv";
 // until the next one, so that devices a driver forgot still point at valid memory.
 struct DriverService {
     bool Loaded = false;
+    // What the kernel would find wrong once the image was gone: registrations left behind.
+    std::vector<std::string> LeftBehind;
     DRIVER_OBJECT Object;
     PKLDR_DATA_TABLE_ENTRY LoaderEntry = nullptr;
     void* Image = nullptr;
@@ -75,6 +77,18 @@ void PrepareDriverObject(DriverService& Driver) {
     Driver.RegistryPath = CountedText(Driver.RegistryPathText);
 }
 
+thread_local bool InDriverEntry = false;
+
+// The kernel would go on calling the driver's routines through these after its code is gone.
+void NoteRegistrationsLeftBehind(DriverService& Driver, const char* When) {
+    if (DriverBugCheckCallbacks() != 0) {
+        Driver.LeftBehind.push_back(std::string("bug-check callback still registered ") + When);
+    }
+    if (DriverImageNotifyRoutines() != 0) {
+        Driver.LeftBehind.push_back(std::string("image-load notify routine still registered ") + When);
+    }
+}
+
 void RemoveDriverImage(DriverService& Driver) {
     RemoveLoadedModule(Driver.LoaderEntry);
     UnmapRegion(Driver.Image);
@@ -85,9 +99,15 @@ void RemoveDriverImage(DriverService& Driver) {
 
 }  // namespace
 
+bool RunningDriverEntry() {
+    return InDriverEntry;
+}
+
 void ResetServiceControl() {
     DriverService& Driver = Service();
     Driver.Loaded = false;
+    Driver.LeftBehind.clear();
+    InDriverEntry = false;
     Driver.LoaderEntry = nullptr;
     Driver.Image = nullptr;
     CallLog& Log = Calls();
@@ -97,10 +117,11 @@ void ResetServiceControl() {
 }
 
 std::vector<std::string> ServiceTeardownProblems() {
+    std::vector<std::string> Problems = Service().LeftBehind;
     if (Service().Loaded) {
-        return {"driver HesTolvaneDrv still loaded"};
+        Problems.push_back("driver HesTolvaneDrv still loaded");
     }
-    return {};
+    return Problems;
 }
 
 const std::u16string& ServiceKeyPath() {
@@ -114,6 +135,7 @@ NTSTATUS LoadDriver() {
     }
     RequirePassiveLevel("LoadDriver");
     ReloadDriverData();
+    RestoreInitSections();
     Driver.Image = MapRegion(DriverImageSize);
     Driver.LoaderEntry =
         AddLoadedModule(DriverFullName, DriverBaseName, (ULONG_PTR)Driver.Image, (ULONG)DriverImageSize);
@@ -121,8 +143,12 @@ NTSTATUS LoadDriver() {
     Driver.Loaded = true;
 
     LogKernelCall("DriverEntry");
+    InDriverEntry = true;
     const NTSTATUS Status = DriverEntry(&Driver.Object, &Driver.RegistryPath);
+    InDriverEntry = false;
+    DiscardInitSections();
     if (!NT_SUCCESS(Status)) {
+        NoteRegistrationsLeftBehind(Driver, "after a failed start");
         RemoveDriverImage(Driver);
         return Status;
     }
@@ -141,6 +167,7 @@ void UnloadDriver() {
     RequirePassiveLevel("UnloadDriver");
     LogKernelCall("DriverUnload");
     Driver.Object.DriverUnload(&Driver.Object);
+    NoteRegistrationsLeftBehind(Driver, "after the driver unloaded");
     RemoveDriverImage(Driver);
 }
 

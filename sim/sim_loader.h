@@ -15,8 +15,9 @@ namespace sim {
 
 // ----- The kernel's loaded-module list ---------------------------------------------------------------
 
-// The list's bare head, as the kernel keeps it (PsLoadedModuleList); it lives in kernel space, on a page
-// of its own whose bytes after the head read as zero. Reset() leaves the list empty.
+// The list's bare head, as the kernel keeps it (PsLoadedModuleList); it lives in kernel space, followed by
+// non-zero neighbours that read, at a loader entry's offsets, as a kernel-space image base, a non-zero size
+// and two names in valid kernel memory that are not NUL-terminated. Reset() leaves the list empty.
 PLIST_ENTRY LoadedModuleListHead();
 
 // Appends a loader entry (KLDR_DATA_TABLE_ENTRY, x64 layout) for an image at Base of Size bytes. The

@@ -281,13 +281,9 @@ void UnwindHostFrame(ULONG64 ControlPc, PCONTEXT Context, PKNONVOLATILE_CONTEXT_
     }
 }
 
+// Only called once the lookup has found the frame's record.
 void UnwindScriptedFrame(const UnwindState& State, ULONG64 ControlPc, PCONTEXT Context) {
     const sim::ScriptedFrame* Frame = FindScriptedFrame(State, ControlPc);
-    if (Frame == nullptr) {
-        std::ostringstream What;
-        What << "RtlVirtualUnwind: no scripted unwind record at ControlPc 0x" << std::hex << ControlPc;
-        sim::FatalStop(KmodeExceptionNotHandled, What.str());
-    }
     Context->Rip = Frame->CallerRip;
     Context->Rsp = Frame->CallerRsp;
 }
@@ -316,20 +312,30 @@ extern "C" PRUNTIME_FUNCTION RtlLookupFunctionEntry(ULONG64 ControlPc, PULONG64 
 // Host functions carry no language handlers the kernel would know, so no handler is ever returned and
 // HandlerData is left alone. EstablisherFrame is the frame's stack pointer, the establisher frame of a
 // function that keeps no frame register. ContextPointers is filled for host frames only: a scripted
-// frame says nothing about where registers were saved.
+// frame says nothing about where registers were saved. The real routine trusts its image base and function
+// entry and decodes whatever unwind data they lead to; here, both must be what the lookup gives for
+// ControlPc, so that a stale or mixed-up argument stops the system instead of unwinding correctly anyway.
 extern "C" PEXCEPTION_ROUTINE RtlVirtualUnwind(ULONG HandlerType, ULONG64 ImageBase, ULONG64 ControlPc,
                                                PRUNTIME_FUNCTION FunctionEntry, PCONTEXT ContextRecord,
                                                PVOID* HandlerData, PULONG64 EstablisherFrame,
                                                PKNONVOLATILE_CONTEXT_POINTERS ContextPointers) {
     (void)HandlerType;
-    (void)ImageBase;
     (void)HandlerData;
     if (FunctionEntry == NULL) {
         sim::FatalStop(KmodeExceptionNotHandled, "RtlVirtualUnwind called without a function entry");
     }
-    *EstablisherFrame = ContextRecord->Rsp;
     UnwindState& State = Unwinding();
     std::lock_guard<std::mutex> Guard(State.Lock);
+    ULONG64 ExpectedBase = 0;
+    const PRUNTIME_FUNCTION Expected = State.Scripted ? LookupScriptedFunction(State, ControlPc, &ExpectedBase)
+                                                      : LookupHostFunction(ControlPc, &ExpectedBase);
+    if (Expected != FunctionEntry || ExpectedBase != ImageBase) {
+        std::ostringstream What;
+        What << "RtlVirtualUnwind at ControlPc 0x" << std::hex << ControlPc << " with image base 0x" << ImageBase
+             << " and a function entry the lookup did not give for it";
+        sim::FatalStop(KmodeExceptionNotHandled, What.str());
+    }
+    *EstablisherFrame = ContextRecord->Rsp;
     if (State.Scripted) {
         UnwindScriptedFrame(State, ControlPc, ContextRecord);
     } else {

@@ -22,9 +22,12 @@ typedef void GUARDED_BODY(PVOID Context);
 BOOLEAN RunGuarded(GUARDED_BODY* Body, PVOID Context);
 }
 
-#define INIT_CODE
-#define INIT_TEXT
-#define PAGEABLE_CODE
+// Placement: sections of their own, page-aligned by the host link, so that the simulated kernel can make
+// INIT unreadable once the entry routine has returned and take PAGE out whenever a processor raises its
+// IRQL, as the real kernel may. A reference the placement forbids then stops the simulated system.
+#define INIT_CODE __attribute__((section("hestolvane_init_code")))
+#define INIT_TEXT __attribute__((section("hestolvane_init_text")))
+#define PAGEABLE_CODE __attribute__((section("hestolvane_page_code")))
 // The driver's writable globals share one section, so that the simulated loader can give every load of
 // the driver freshly initialised data, as loading a real image does.
 #define DRIVER_GLOBAL __attribute__((section("hestolvane_globals")))
