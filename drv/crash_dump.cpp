@@ -23,6 +23,15 @@ void ClearFormatBuffer() {
     RtlZeroMemory(FormatBuffer, sizeof(FormatBuffer));
 }
 
+// A record's text buffer is read by the formatter, at HIGH_LEVEL, where a fault on it would end the report
+// then and there. One that is not all there is printed as a missing text instead.
+PCHAR PrintableModuleText(PCHAR Buffer) {
+    if (Buffer == NULL || !IsRangeValid((ULONG_PTR)Buffer, ModuleStringBufferSize)) {
+        return NULL;
+    }
+    return Buffer;
+}
+
 // Stack words belong to other routines' frames; each is read in a call of its own so that the exception
 // guard covers the read.
 FOREIGN_STACK_READ ULONG64 ReadStackWord(ULONG64 Address) {
@@ -110,7 +119,7 @@ BOOLEAN PrintNextFrame(StackWalk* Walk) {
     ClearFormatBuffer();
     if (FindModuleByAddress((PVOID)Walk->Context.Rip, &ModuleName, &Offset)) {
         sprintf_s(FormatBuffer, FormatBufferSize, "%p  (%016llX  %016llX  %016llX  %016llX) %s + %016llX\n",
-                  (PVOID)Rsp, Words[0], Words[1], Words[2], Words[3], ModuleName, Offset);
+                  (PVOID)Rsp, Words[0], Words[1], Words[2], Words[3], PrintableModuleText(ModuleName), Offset);
     } else {
         sprintf_s(FormatBuffer, FormatBufferSize, "%p  (%016llX  %016llX  %016llX  %016llX) %016llX\n",
                   (PVOID)Rsp, Words[0], Words[1], Words[2], Words[3], Walk->Context.Rip);
@@ -185,8 +194,9 @@ void PrintModuleInfo(const ModuleInfo* Record) {
     ClearFormatBuffer();
     sprintf_s(FormatBuffer, FormatBufferSize,
               "%p %p  %s  %s  %s  %02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X\n",
-              Record->ImageStart, Record->ImageEnd, Record->ModuleName.Buffer, Record->PdbName,
-              Record->FullPath.Buffer, Guid[3], Guid[2], Guid[1], Guid[0], Guid[5], Guid[4], Guid[7], Guid[6],
+              Record->ImageStart, Record->ImageEnd, PrintableModuleText(Record->ModuleName.Buffer),
+              Record->PdbName, PrintableModuleText(Record->FullPath.Buffer), Guid[3], Guid[2], Guid[1], Guid[0],
+              Guid[5], Guid[4], Guid[7], Guid[6],
               Guid[8], Guid[9], Guid[10], Guid[11], Guid[12], Guid[13], Guid[14], Guid[15]);
     SerialWriteText(FormatBuffer);
 }

@@ -240,6 +240,22 @@ TEST_F(CrashReport, RecordWithoutNamesPrintsTheFormattersNullText) {
                                      "00000000-0000-0000-0000-000000000000\n");
 }
 
+// A damaged name pointer must not end the report at HIGH_LEVEL: the text is left out, the row stays.
+TEST_F(CrashReport, NameBufferOnAnInvalidPageIsPrintedAsAMissingText) {
+    char* Gone = static_cast<char*>(sim::MapRegion(sim::PageSize));
+    sim::SetPageState(Gone, sim::PageSize, sim::PageState::Invalid);
+    ModuleInfo* Record = NewModuleRecord(NtBase, NtBase + 0x100, "nt.sys", "\\nt.sys");
+    char* Name = Record->ModuleName.Buffer;
+    Record->ModuleName.Buffer = Gone;
+    InsertModuleRecord(Record);
+    sim::UseScriptedUnwinding(ScriptedCapture(0, StackBase), {});
+    RaisePageFault();
+    EXPECT_NE(sim::ComTranscript(1).find("00006A0000000000 00006A0000000100  (null)    \\nt.sys  "
+                                         "00000000-0000-0000-0000-000000000000\n"),
+              std::string::npos);
+    Record->ModuleName.Buffer = Name;
+}
+
 TEST_F(CrashReport, RowsStopAtARecordWhoseMemoryIsGone) {
     RecordTwoModules();
     auto* Unreadable = static_cast<ModuleInfo*>(sim::MapRegion(sim::PageSize));
@@ -310,17 +326,32 @@ TEST_F(CrashReport, FrameInTheModuleTableIsNamedWithItsOffset) {
     EXPECT_NE(Report.find(") 00006A0000028000\n"), std::string::npos);
 }
 
-TEST_F(CrashReport, FaultWhileReadingTheStackEndsTheSectionWithPrintStack) {
-    // A leaf frame whose stack page raises an exception when read (an in-page error).
+using CrashReportDeathTest = CrashReport;
+
+// A stack page that passes MmIsAddressValid but raises when read: at HIGH_LEVEL no handler sees the fault,
+// so the report stops where it is, as on Windows.
+TEST_F(CrashReportDeathTest, FaultWhileReadingTheStackStopsTheSystemInsideTheReport) {
     sim::SetPageState(reinterpret_cast<PVOID>(StackBase + sim::PageSize), sim::PageSize,
                       sim::PageState::Faulting);
     sim::UseScriptedUnwinding(ScriptedCapture(NtBase, StackBase + 0xFF0),
                               {{NtBase, true, NtBase + 0x10, StackBase + 0xFF0}});
+    EXPECT_DEATH(RaisePageFault(), "STOP 0x0000000A IRQL_NOT_LESS_OR_EQUAL reading 0x00006B0000001000");
+}
+
+// Paged pool is out whenever it is wanted at HIGH_LEVEL: a module name kept there is missing from its row.
+TEST_F(CrashReport, ModuleNameInPagedPoolIsOutAtBugCheckAndMissingFromItsRow) {
+    ModuleInfo* Record = NewModuleRecord(DriverBase, DriverBase + 0x8000, nullptr);
+    Record->ModuleName.Buffer = static_cast<PCHAR>(ExAllocatePoolWithTag(PagedPool, ModuleStringBufferSize,
+                                                                         HesTolvanePoolTag));
+    std::strcpy(Record->ModuleName.Buffer, "paged.sys");
+    InsertModuleRecord(Record);
+    sim::UseScriptedUnwinding(ScriptedCapture(0, StackBase), {});
     RaisePageFault();
-    const std::string Report = sim::ComTranscript(1);
-    EXPECT_NE(Report.find(ExpectedContextBlock(ContextAddressIn(Report), "00006A0000000000", "00006B0000000FF0") +
-                          "PrintStack\nVQN Dump End.\n"),
+    EXPECT_NE(sim::ComTranscript(1).find("00006A0000020000 00006A0000028000  (null)    (null)  "),
               std::string::npos);
+    // The table is freed under its lock, where paged pool cannot be given back: take the record out first.
+    InitializeListHead(&ModuleListHead);
+    FreeModuleRecord(Record);
 }
 
 TEST_F(CrashReport, InvalidStackPageIsNeverTouchedAndEndsTheSection) {

@@ -158,6 +158,15 @@ TEST_F(ModuleTable, ConcurrentInsertsLinkEveryRecordExactlyOnce) {
 
 using ModuleTableDeathTest = ModuleTable;
 
+// Linking writes the record under the lock, at DISPATCH_LEVEL, where paged pool may be out: a record
+// allocated there is caught the first time it is linked, long before a bug check needs it.
+TEST_F(ModuleTableDeathTest, RecordInPagedPoolStopsTheSystemWhenLinked) {
+    auto* Record = static_cast<ModuleInfo*>(ExAllocatePoolWithTag(PagedPool, sizeof(ModuleInfo), HesTolvanePoolTag));
+    std::memset(Record, 0, sizeof(ModuleInfo));
+    EXPECT_DEATH(InsertModuleRecord(Record), "STOP 0x0000000A IRQL_NOT_LESS_OR_EQUAL writing");
+    ExFreePoolWithTag(Record, HesTolvanePoolTag);
+}
+
 TEST_F(ModuleTableDeathTest, AppendAfterACorruptTailStopsTheSystem) {
     ModuleInfo* First = NewModuleRecord(Image, Image + 0x1000, "a.sys");
     InsertModuleRecord(First);

@@ -30,10 +30,21 @@ TEST_F(Loader, ListStartsEmptyWithItsHeadInKernelSpace) {
     EXPECT_TRUE(MmIsAddressValid(Head));
 }
 
-TEST_F(Loader, BytesAfterTheHeadReadAsZero) {
-    const UCHAR* After = (const UCHAR*)(sim::LoadedModuleListHead() + 1);
-    for (size_t Index = 0; Index < sizeof(KLDR_DATA_TABLE_ENTRY); Index++) {
-        ASSERT_EQ(0, After[Index]) << "byte " << Index;
+// The head is a variable inside the kernel's data: read as a loader entry, it shows its neighbours.
+TEST_F(Loader, HeadReadAsAnEntryShowsNonZeroKernelLookingNeighbours) {
+    PLIST_ENTRY Head = sim::LoadedModuleListHead();
+    const ULONG64* After = (const ULONG64*)(Head + 1);
+    for (size_t Index = 0; Index < (sizeof(KLDR_DATA_TABLE_ENTRY) - sizeof(LIST_ENTRY)) / 8; Index++) {
+        ASSERT_NE(0u, After[Index]) << "word " << Index;
+    }
+    const auto* AsEntry = (const KLDR_DATA_TABLE_ENTRY*)Head;
+    EXPECT_TRUE(IsKernelSpaceAddress(AsEntry->DllBase));
+    EXPECT_EQ(0x2A000u, AsEntry->SizeOfImage);
+    for (const UNICODE_STRING* Name : {&AsEntry->FullDllName, &AsEntry->BaseDllName}) {
+        EXPECT_NE(0, Name->Length);
+        EXPECT_TRUE(IsKernelSpaceAddress(Name->Buffer));
+        EXPECT_TRUE(MmIsAddressValid(Name->Buffer));
+        EXPECT_NE(0, Name->Buffer[Name->Length / sizeof(WCHAR)]);
     }
 }
 

@@ -340,15 +340,29 @@ TEST_F(KernelScriptedUnwind, UseRealUnwindingLeavesTheScript) {
 
 using KernelScriptedUnwindDeathTest = KernelScriptedUnwind;
 
-TEST_F(KernelScriptedUnwindDeathTest, UnwindAtAnUnscriptedPcStopsTheSystem) {
+// The kernel decodes the unwind data an entry leads to without checking that it covers ControlPc: an entry
+// of another function, or an image base from another lookup, unwinds into nonsense on Windows.
+TEST_F(KernelScriptedUnwindDeathTest, UnwindWithTheEntryOfAnotherPcStopsTheSystem) {
     ULONG64 ImageBase = 0;
     PRUNTIME_FUNCTION Entry = RtlLookupFunctionEntry(CapturePc, &ImageBase, NULL);
     ASSERT_NE(Entry, nullptr);
     CONTEXT Context = Captured;
     ULONG64 EstablisherFrame = 0;
-    EXPECT_DEATH(RtlVirtualUnwind(UNW_FLAG_NHANDLER, ImageBase, LeafPc, Entry, &Context, NULL, &EstablisherFrame,
+    EXPECT_DEATH(RtlVirtualUnwind(UNW_FLAG_NHANDLER, ImageBase, CallerPc, Entry, &Context, NULL, &EstablisherFrame,
                                   NULL),
-                 "STOP 0x0000001E RtlVirtualUnwind: no scripted unwind record at ControlPc 0xfffff88000400020");
+                 "STOP 0x0000001E RtlVirtualUnwind at ControlPc 0xfffff80012350010 with image base "
+                 "0xfffff80012340000 and a function entry the lookup did not give for it");
+}
+
+TEST_F(KernelScriptedUnwindDeathTest, UnwindWithAnotherImageBaseStopsTheSystem) {
+    ULONG64 ImageBase = 0;
+    PRUNTIME_FUNCTION Entry = RtlLookupFunctionEntry(CapturePc, &ImageBase, NULL);
+    ASSERT_NE(Entry, nullptr);
+    CONTEXT Context = Captured;
+    ULONG64 EstablisherFrame = 0;
+    EXPECT_DEATH(RtlVirtualUnwind(UNW_FLAG_NHANDLER, ImageBase + 0x10000, CapturePc, Entry, &Context, NULL,
+                                  &EstablisherFrame, NULL),
+                 "STOP 0x0000001E RtlVirtualUnwind at ControlPc .* and a function entry the lookup did not give");
 }
 
 TEST_F(KernelScriptedUnwindDeathTest, UnwindWithoutAFunctionEntryStopsTheSystem) {
