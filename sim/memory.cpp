@@ -19,12 +19,12 @@ constexpr size_t MaxRegions = 256;
 // Every field is atomic because the fault handler reads slots while another thread may be changing
 // them; a slot's fields are written before Live is set and read only after Live is seen set.
 struct Region {
-    std::atomic<bool> Live;
     std::atomic<uintptr_t> Start;
     std::atomic<uintptr_t> End;  // first byte past the region
+    std::atomic<std::atomic<unsigned char>*> PageStates;  // one per page the region touches
+    std::atomic<bool> Live;
     std::atomic<bool> KernelSpace;
     std::atomic<bool> Mapped;
-    std::atomic<std::atomic<unsigned char>*> PageStates;  // one per page the region touches
 };
 
 Region Regions[MaxRegions];
