@@ -4,7 +4,7 @@
 # build's compile commands. Prints every finding; exit status 1 when there is any, or when a source file
 # could not be analysed.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 
 jobs=2
 directories=(drv sim)
