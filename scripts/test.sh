@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds both builds and runs every test: the host tests plain, under AddressSanitizer with
 # UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, a bounded run of each fuzz
-# target, and the driver image checks with the image's end-to-end tests under Wine.
+# target, the driver image checks with the image's end-to-end tests under Wine, and the static analysis
+# of the driver and the simulated kernel (clang-tidy and cppcheck), where any finding is a failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,6 +32,18 @@ run_ctest() {
   [ "$fail" -eq 0 ] || broken+=("$name: $fail failed")
 }
 
+# A check that is not a ctest run counts as one test.
+run_check() {
+  local name=$1
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    broken+=("$name: failed")
+  fi
+}
+
 build() {
   local preset=$1
   if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset"; then
@@ -46,6 +59,7 @@ fi
 if build host; then
   run_ctest host --preset host
 fi
+run_check "static analysis" scripts/static-analysis.sh
 if build host-asan; then
   run_ctest host-asan --preset host-asan
 fi

@@ -20,18 +20,18 @@ constexpr size_t MaxRegions = 256;
 // Every field is atomic because the fault handler reads slots while another thread may be changing
 // them; a slot's fields are written before Live is set and read only after Live is seen set.
 struct Region {
-    std::atomic<bool> Live;
     std::atomic<uintptr_t> Start;
     std::atomic<uintptr_t> End;  // first byte past the region
+    std::atomic<std::atomic<unsigned char>*> PageStates;  // one per page the region touches
+    std::atomic<bool> Live;
     std::atomic<bool> KernelSpace;
     std::atomic<bool> Mapped;
-    std::atomic<std::atomic<unsigned char>*> PageStates;  // one per page the region touches
     // Pageable regions only: the protection the pages have while resident (0 for a region that is never
     // paged), whether they are resident now, and a flag that keeps the pager and the fault handler from
     // changing residency at the same time.
-    std::atomic<int> ResidentProtection;
     std::atomic<bool> Resident;
     std::atomic_flag Paging;
+    std::atomic<int> ResidentProtection;
     // A section of the driver's image: it may lie inside host memory declared as a whole, and is then what
     // the memory map says about its own pages.
     std::atomic<bool> DriverSection;

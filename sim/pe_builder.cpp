@@ -68,7 +68,7 @@ ImageSectionHeader DataSection(ULONG SizeOfImage) {
 }
 
 // Parts are clipped to the image, then checked pairwise in address order.
-void WriteParts(std::vector<UCHAR>& Image, std::vector<Part> Parts) {
+void WriteParts(std::vector<UCHAR>& Image, const std::vector<Part>& Parts) {
     struct Placed {
         const char* Name;
         size_t Start;
@@ -229,7 +229,7 @@ std::vector<UCHAR> PeImageBuilder::Build() const {
     Parts.back().Bytes.push_back('\0');
 
     std::vector<UCHAR> Image(Size, 0);
-    WriteParts(Image, std::move(Parts));
+    WriteParts(Image, Parts);
     return Image;
 }
 

@@ -19,10 +19,10 @@ constexpr CSHORT IoTypeDriver = 4;
 // Fresh kernel pages stand in for the mapped image; the driver's code itself runs from this process.
 constexpr size_t DriverImageSize = 0x8000;
 
-const std::u16string ServiceKey = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\HesTolvaneDrv";
-const std::u16string DriverFullName = u"\\SystemRoot\\System32\\drivers\\HesTolvaneDrv.sys";
-const std::u16string DriverBaseName = u"HesTolvaneDrv.sys";
-const std::u16string DriverObjectName = u"\\Driver\\HesTolvaneDrv";
+constexpr char16_t ServiceKey[] = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\HesTolvaneDrv";
+constexpr char16_t DriverFullName[] = u"\\SystemRoot\\System32\\drivers\\HesTolvaneDrv.sys";
+constexpr char16_t DriverBaseName[] = u"HesTolvaneDrv.sys";
+constexpr char16_t DriverObjectName[] = u"\\Driver\\HesTolvaneDrv";
 
 // Everything the kernel keeps for a started driver. The object outlives a failed or finished load
 // until the next one, so that devices a driver forgot still point at valid memory.
@@ -125,7 +125,8 @@ std::vector<std::string> ServiceTeardownProblems() {
 }
 
 const std::u16string& ServiceKeyPath() {
-    return ServiceKey;
+    static const std::u16string Path = ServiceKey;
+    return Path;
 }
 
 NTSTATUS LoadDriver() {

@@ -590,7 +590,9 @@ class ImageChecks:
         if strings is None:
             problems.append(f"no StringFileInfo block {STRING_TABLE} (found {', '.join(tables) or 'none'})")
         else:
-            wanted = {"FileVersion": self.arguments.version, "ProductVersion": self.arguments.version,
+            # The strings shown in Explorer's details carry a "V" before the numeric version.
+            shown = f"V{self.arguments.version}"
+            wanted = {"FileVersion": shown, "ProductVersion": shown,
                       "InternalName": IMAGE_NAME, "OriginalFilename": IMAGE_NAME}
             for key, value in wanted.items():
                 if strings.get(key) != value:
@@ -601,7 +603,8 @@ class ImageChecks:
         if TRANSLATION not in translations:
             problems.append(f"VarFileInfo Translation {translations}, not 0x0409, 1200")
         self.results.expect(not problems, "version-resource",
-                            f"{self.arguments.version}, VFT_DRV/VFT2_DRV_SYSTEM, {STRING_TABLE} strings, "
+                            f"{self.arguments.version} (strings V{self.arguments.version}), VFT_DRV/VFT2_DRV_SYSTEM, "
+                            f"{STRING_TABLE} strings, "
                             "translation 0x0409/1200", "; ".join(problems))
 
     # -- checksum, debug record, signature

@@ -134,6 +134,26 @@ class Faults:
         offset = fixed.get_field_absolute_offset("FileVersionLS")
         return self.patched("version-resource", [(offset, struct.pack("<I", fixed.FileVersionLS + 1))])
 
+    def version_string(self, name, key, replacement):
+        """A copy whose StringFileInfo value `key` is overwritten, in place, by a string of the same length."""
+        for file_info in getattr(self.image.pe, "FileInfo", []):
+            for entry in file_info:
+                for table in getattr(entry, "StringTable", []):
+                    if key.encode() in table.entries_offsets:
+                        value_offset = table.entries_offsets[key.encode()][1]
+                        current = table.entries[key.encode()].decode()
+                        if len(current) != len(replacement):
+                            raise NotApplicable(f"{key} is {current!r}, not as long as {replacement!r}")
+                        return self.patched(name, [(value_offset, replacement.encode("utf-16-le"))])
+        raise NotApplicable(f"no {key} string")
+
+    def fault_file_version_string(self):
+        """The numeric version alone, without its "V", ended early by a NUL to keep the resource's layout."""
+        return self.version_string("file-version-string", "FileVersion", "1.0.0.3\0")
+
+    def fault_product_version_string(self):
+        return self.version_string("product-version-string", "ProductVersion", "V1.0.0.4")
+
     def fault_checksum(self):
         optional = self.image.pe.OPTIONAL_HEADER
         offset = self.header_field(optional, "CheckSum")
@@ -232,7 +252,8 @@ FAULTS = [
     ("map", "map"), ("machine", "machine"), ("subsystem", "subsystem"), ("os_version", "os-version"),
     ("subsystem_version", "subsystem-version"), ("entry_point", "entry-point"), ("imports", "imports"),
     ("section_names", "section-names"), ("init_section", "init-section"), ("page_section", "page-section"),
-    ("version_resource", "version-resource"), ("checksum", "checksum"), ("codeview", "codeview"),
+    ("version_resource", "version-resource"), ("file_version_string", "version-resource"),
+    ("product_version_string", "version-resource"), ("checksum", "checksum"), ("codeview", "codeview"),
     ("signature_missing", "signature"), ("signature_tampered", "signature"),
     ("placement_init", "placement-init"), ("placement_page", "placement-page"),
     ("placement_resident", "placement-resident"), ("init_references_call", "init-references"),
