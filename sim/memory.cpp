@@ -26,9 +26,9 @@ struct Region {
     std::atomic<bool> Live;
     std::atomic<bool> KernelSpace;
     std::atomic<bool> Mapped;
-    // Pageable regions only: the protection the pages have while resident (0 for a region that is never
-    // paged), whether they are resident now, and a flag that keeps the pager and the fault handler from
-    // changing residency at the same time.
+    // Pageable regions only: whether the pages are resident now, a flag that keeps the pager and the fault
+    // handler from changing residency at the same time, and the protection the pages have while resident
+    // (0 for a region that is never paged).
     std::atomic<bool> Resident;
     std::atomic_flag Paging;
     std::atomic<int> ResidentProtection;
