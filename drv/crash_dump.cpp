@@ -160,13 +160,16 @@ void PrintCrashTime() {
 void PrintModuleTable() {
     SerialWriteText("Dump:\n");
     SerialWriteText("start    end    module    pdb    path    guid\n");
-    for (ModuleInfo* Record = ReadableModuleRecord(ModuleListHead.Flink); Record != NULL;
-         Record = ReadableModuleRecord(Record->Links.Flink)) {
+    ULONG Visited = 0;
+    for (ModuleInfo* Record = NextModuleRecordAtBugCheck(NULL, &Visited); Record != NULL;
+         Record = NextModuleRecordAtBugCheck(Record, &Visited)) {
         PrintModuleInfo(Record);
     }
 }
 
 void WriteCrashReport() {
+    // Each report gives the UART the full wait for its first byte, whatever became of earlier output.
+    SerialTransmitterStalled = FALSE;
     SerialWriteText("VQN Dump Begin.\n");
     PrintCrashTime();
     if (ModuleTrackingEnabled) {

@@ -42,9 +42,11 @@ enum RegValueOperation : ULONG {
 // Globals. Each is written by start-up (or under ModuleListLock) before the bug-check path can read it.
 extern LIST_ENTRY ModuleListHead;
 extern KSPIN_LOCK ModuleListLock;
+extern ULONG ModuleRecordsLinked;  // raised under ModuleListLock at every insert, never lowered
 extern BOOLEAN ModuleTrackingEnabled;
 extern ULONG BootState;
 extern ULONG64 SerialPortBase;
+extern BOOLEAN SerialTransmitterStalled;  // a byte timed out and none has gone through since
 extern const ULONG ComPortTable[5];
 extern CHAR FormatBuffer[FormatBufferSize];
 extern ULONG DumpCount;
@@ -58,7 +60,7 @@ void SerialWriteText(const char* Text);
 // Module table, and the test that guards every read of memory the driver does not own.
 BOOLEAN IsRangeValid(ULONG_PTR Address, ULONG_PTR Length);
 void InsertModuleRecord(ModuleInfo* Record);
-ModuleInfo* ReadableModuleRecord(PLIST_ENTRY Link);
+ModuleInfo* NextModuleRecordAtBugCheck(const ModuleInfo* Current, ULONG* Visited);
 BOOLEAN FindModuleByAddress(PVOID Address, PCHAR* NameOut, ULONG64* OffsetOut);
 void FreeModuleTable();
 void FreeModuleRecord(ModuleInfo* Record);

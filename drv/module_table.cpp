@@ -4,6 +4,7 @@
 
 DRIVER_GLOBAL LIST_ENTRY ModuleListHead;
 DRIVER_GLOBAL KSPIN_LOCK ModuleListLock;
+DRIVER_GLOBAL ULONG ModuleRecordsLinked = 0;
 
 // On a real kernel a fault on an invalid kernel address is a bug check that no handler catches, so every
 // read of foreign memory is preceded by a test of each page it touches. Every range tested is shorter than
@@ -15,8 +16,11 @@ BOOLEAN IsRangeValid(ULONG_PTR Address, ULONG_PTR Length) {
 void InsertModuleRecord(ModuleInfo* Record) {
     KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&ModuleListLock);
     InsertTailList(&ModuleListHead, &Record->Links);
+    ModuleRecordsLinked++;
     KeReleaseSpinLock(&ModuleListLock, OldIrql);
 }
+
+namespace {
 
 // The record behind a forward link, or NULL at the end of the table. Readers at bug check take no lock
 // and may meet a damaged table; a record whose memory is gone also ends the walk, since its forward
@@ -32,6 +36,21 @@ ModuleInfo* ReadableModuleRecord(PLIST_ENTRY Link) {
     return Record;
 }
 
+}  // namespace
+
+// A walk at bug check visits no more records than were ever linked: links damaged into a cycle would
+// otherwise hold the dying machine in the walk for ever. Visited counts the records handed out so far.
+ModuleInfo* NextModuleRecordAtBugCheck(const ModuleInfo* Current, ULONG* Visited) {
+    if (*Visited >= ModuleRecordsLinked) {
+        return NULL;
+    }
+    ModuleInfo* Next = ReadableModuleRecord(Current == NULL ? ModuleListHead.Flink : Current->Links.Flink);
+    if (Next != NULL) {
+        (*Visited)++;
+    }
+    return Next;
+}
+
 // Image ranges of loaded modules never overlap, so when several records cover an address the older ones
 // are stale (a module that unloaded and whose range was reused) or duplicates: the newest record wins.
 BOOLEAN FindModuleByAddress(PVOID Address, PCHAR* NameOut, ULONG64* OffsetOut) {
@@ -40,8 +59,9 @@ BOOLEAN FindModuleByAddress(PVOID Address, PCHAR* NameOut, ULONG64* OffsetOut) {
     }
     const ULONG_PTR Target = (ULONG_PTR)Address;
     const ModuleInfo* Match = NULL;
-    for (ModuleInfo* Record = ReadableModuleRecord(ModuleListHead.Flink); Record != NULL;
-         Record = ReadableModuleRecord(Record->Links.Flink)) {
+    ULONG Visited = 0;
+    for (ModuleInfo* Record = NextModuleRecordAtBugCheck(NULL, &Visited); Record != NULL;
+         Record = NextModuleRecordAtBugCheck(Record, &Visited)) {
         if ((ULONG_PTR)Record->ImageStart <= Target && Target < (ULONG_PTR)Record->ImageEnd) {
             Match = Record;
         }
@@ -215,9 +235,20 @@ BOOLEAN IsValidUnicodeString(PCUNICODE_STRING String) {
     }
     const ULONG_PTR First = (ULONG_PTR)String->Buffer;
     const ULONG_PTR Terminator = First + (String->Length / sizeof(WCHAR)) * sizeof(WCHAR);
-    for (ULONG_PTR Page = First & ~(PageSize - 1); Page <= Terminator + sizeof(WCHAR) - 1; Page += PageSize) {
+    const ULONG_PTR Last = Terminator + sizeof(WCHAR) - 1;
+    // A range that runs past the top of the address space is no string at all.
+    if (Last < First) {
+        return FALSE;
+    }
+    // The page loop ends on reaching the last page rather than on passing it, so a string in the very last
+    // page of the address space cannot make the page address wrap to 0 and the loop run on.
+    const ULONG_PTR LastPage = Last & ~(PageSize - 1);
+    for (ULONG_PTR Page = First & ~(PageSize - 1);; Page += PageSize) {
         if (!MmIsAddressValid((PVOID)(Page < First ? First : Page))) {
             return FALSE;
+        }
+        if (Page == LastPage) {
+            break;
         }
     }
     return *(const WCHAR*)Terminator == 0;

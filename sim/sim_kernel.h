@@ -108,9 +108,11 @@ enum class LineStatusScript {
     NeverReady,   // 0x00
     ReadyAfter,   // after each written byte, the next N status reads answer 0x00, then 0x60
     Floating,     // 0xFF: a bus with no UART behind it
+    Fixed,        // always the value SetFixedLineStatus gave, whatever is written
 };
 
 void SetLineStatus(LineStatusScript Script, unsigned ReadsBeforeReady = 0);
+void SetFixedLineStatus(UCHAR Value);
 const std::vector<PortAccess>& PortAccesses();
 void RecordPortAccesses(bool Record);  // on by default; benchmarks switch it off
 size_t PortAccessCount();             // counted even when not recorded

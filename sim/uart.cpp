@@ -27,6 +27,7 @@ struct UartState {
     std::mutex Lock;
     sim::LineStatusScript Script = sim::LineStatusScript::AlwaysReady;
     unsigned ReadsBeforeReady = 0;
+    UCHAR FixedStatus = 0;
     ComPort Ports[ComPortCount];
     std::vector<sim::PortAccess> Accesses;
     size_t AccessCount = 0;
@@ -68,6 +69,8 @@ UCHAR LineStatus(UartState& State, ComPort& Com) {
             return TransmitterBusy;
         }
         return TransmitterReady;
+    case sim::LineStatusScript::Fixed:
+        return State.FixedStatus;
     case sim::LineStatusScript::Floating:
         break;
     }
@@ -142,6 +145,13 @@ void SetLineStatus(LineStatusScript Script, unsigned ReadsBeforeReady) {
     for (ComPort& Com : State.Ports) {
         Com.BusyReadsLeft = 0;
     }
+}
+
+void SetFixedLineStatus(UCHAR Value) {
+    SetLineStatus(LineStatusScript::Fixed);
+    UartState& State = Uart();
+    std::lock_guard<std::mutex> Guard(State.Lock);
+    State.FixedStatus = Value;
 }
 
 const std::vector<PortAccess>& PortAccesses() {

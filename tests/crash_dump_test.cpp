@@ -114,6 +114,19 @@ protected:
                                            "\\SystemRoot\\System32\\drivers\\nodebug.sys"));
     }
 
+    // Frames: the printer (in nt) returns into nodebug.sys, which returns into nt, which is a leaf whose
+    // return address, read from the stack, lies in no module; the next leaf returns to address 0.
+    void ScriptWholeReport() {
+        RecordTwoModules();
+        SetStackWord(StackBase + 0x1040, 0x0000123400005678);
+        SetStackWord(StackBase + 0x1048, 0);
+        sim::UseScriptedUnwinding(ScriptedCapture(NtBase + 0x1234, StackBase + 0xF00),
+                                  {
+                                      {NtBase + 0x1234, true, DriverBase + 0x10, StackBase + 0x1000},
+                                      {DriverBase + 0x10, true, NtBase + 0x5000, StackBase + 0x1040},
+                                  });
+    }
+
     void SetStackWord(ULONG_PTR Address, ULONG64 Value) {
         Stack[(Address - StackBase) / 8] = Value;
     }
@@ -140,35 +153,51 @@ void RaisePageFault() {
     sim::BugCheck(0x50, 0xFFFFF80000001000, 0, 0xFFFFF80012345678, 2);
 }
 
+std::string ExpectedWholeReport(const std::string& Report) {
+    return std::string(ReportHead) + TwoModuleRows + PageFaultLine +
+           ExpectedContextBlock(ContextAddressIn(Report), "00006A0000001234", "00006B0000000F00") +
+           "00006B0000001000  (5700000000001000  5700000000001008  5700000000001010  5700000000001018) "
+           "nodebug.sys + 0000000000000010\n"
+           "00006B0000001040  (0000123400005678  0000000000000000  5700000000001050  5700000000001058) "
+           "ntoskrnl.exe + 0000000000005000\n"
+           "00006B0000001048  (0000000000000000  5700000000001050  5700000000001058  5700000000001060) "
+           "0000123400005678\n"
+           "00006B0000001050  (5700000000001050  5700000000001058  5700000000001060  5700000000001068) "
+           "0000000000000000\n"
+           "ControlPc\n"
+           "VQN Dump End.\n";
+}
+
 TEST_F(CrashReport, WholeReportWithModulesRegistersAndAScriptedStack) {
-    RecordTwoModules();
-    // Frames: the printer (in nt) returns into nodebug.sys, which returns into nt, which is a leaf whose
-    // return address, read from the stack, lies in no module; the next leaf returns to address 0.
-    SetStackWord(StackBase + 0x1040, 0x0000123400005678);
-    SetStackWord(StackBase + 0x1048, 0);
-    sim::UseScriptedUnwinding(ScriptedCapture(NtBase + 0x1234, StackBase + 0xF00),
-                              {
-                                  {NtBase + 0x1234, true, DriverBase + 0x10, StackBase + 0x1000},
-                                  {DriverBase + 0x10, true, NtBase + 0x5000, StackBase + 0x1040},
-                              });
-
+    ScriptWholeReport();
     RaisePageFault();
-
     const std::string Report = sim::ComTranscript(1);
-    const std::string Expected =
-        std::string(ReportHead) + TwoModuleRows + PageFaultLine +
-        ExpectedContextBlock(ContextAddressIn(Report), "00006A0000001234", "00006B0000000F00") +
-        "00006B0000001000  (5700000000001000  5700000000001008  5700000000001010  5700000000001018) "
-        "nodebug.sys + 0000000000000010\n"
-        "00006B0000001040  (0000123400005678  0000000000000000  5700000000001050  5700000000001058) "
-        "ntoskrnl.exe + 0000000000005000\n"
-        "00006B0000001048  (0000000000000000  5700000000001050  5700000000001058  5700000000001060) "
-        "0000123400005678\n"
-        "00006B0000001050  (5700000000001050  5700000000001058  5700000000001060  5700000000001068) "
-        "0000000000000000\n"
-        "ControlPc\n"
-        "VQN Dump End.\n";
-    EXPECT_EQ(Report, Expected);
+    EXPECT_EQ(Report, ExpectedWholeReport(Report));
+    EXPECT_EQ(DumpCount, 1u);
+}
+
+// At 9,600 baud a byte takes about 1,042 reads of the line status at 1 us each: slow, but alive.
+TEST_F(CrashReport, UartAsSlowAsNineThousandSixHundredBaudLosesNothing) {
+    sim::SetLineStatus(sim::LineStatusScript::ReadyAfter, 1042);
+    sim::RecordPortAccesses(false);
+    ScriptWholeReport();
+    RaisePageFault();
+    const std::string Report = sim::ComTranscript(1);
+    EXPECT_EQ(Report, ExpectedWholeReport(Report));
+}
+
+// 2,008 writes: the markers, the time, the table's two heading lines, 2,000 rows, the bug-check line,
+// the register block and "ControlPc". The first waits the full 10,000 reads, every later one 100.
+TEST_F(CrashReport, DeadUartEndsAReportOfTwoThousandRowsWithinAFifthOfASecondOfPolling) {
+    for (ULONG_PTR Index = 0; Index < 2000; Index++) {
+        InsertModuleRecord(NewModuleRecord(NtBase + Index * 0x10, NtBase + Index * 0x10 + 0x10, "m.sys"));
+    }
+    sim::SetLineStatus(sim::LineStatusScript::NeverReady);
+    sim::RecordPortAccesses(false);
+    sim::UseScriptedUnwinding(ScriptedCapture(0, StackBase), {});
+    RaisePageFault();
+    EXPECT_EQ(sim::PortAccessCount(), 10000u + 2007u * 100u);
+    EXPECT_EQ(sim::ComTranscript(1), "");
     EXPECT_EQ(DumpCount, 1u);
 }
 
@@ -254,6 +283,28 @@ TEST_F(CrashReport, NameBufferOnAnInvalidPageIsPrintedAsAMissingText) {
                                          "00000000-0000-0000-0000-000000000000\n"),
               std::string::npos);
     Record->ModuleName.Buffer = Name;
+}
+
+// table: [nt] [nodebug] [late] -> back to [nt]: links damaged into a cycle. Each walk at bug check stops
+// after as many records as were ever linked, and the report still ends.
+TEST_F(CrashReport, TableWhoseLinksFormACycleStillEndsTheReport) {
+    RecordTwoModules();
+    ModuleInfo* Late = NewModuleRecord(NtBase + 0x10000, NtBase + 0x18000, "late.sys");
+    InsertModuleRecord(Late);
+    Late->Links.Flink = ModuleListHead.Flink;
+    sim::UseScriptedUnwinding(ScriptedCapture(NtBase, StackBase),
+                              {{NtBase, true, StackBase + 0x1000, StackBase + 0x80},
+                               {StackBase + 0x1000, true, 0, StackBase + 0xC0}});
+    RaisePageFault();
+    const std::string Report = sim::ComTranscript(1);
+    EXPECT_EQ(Report.substr(0, Report.find("CONTEXT (")),
+              std::string(ReportHead) + TwoModuleRows +
+                  "00006A0000010000 00006A0000018000  late.sys    (null)  00000000-0000-0000-0000-000000000000\n" +
+                  PageFaultLine);
+    // Neither the first frame's address nor the second's lies in a recorded module.
+    EXPECT_NE(Report.find(") 00006B0000001000\n"), std::string::npos);
+    EXPECT_NE(Report.find(") 0000000000000000\nControlPc\nVQN Dump End.\n"), std::string::npos);
+    Late->Links.Flink = &ModuleListHead;
 }
 
 TEST_F(CrashReport, RowsStopAtARecordWhoseMemoryIsGone) {

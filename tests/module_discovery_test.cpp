@@ -680,6 +680,15 @@ TEST_F(ImageLoadNotification, LoadImageNotify_RefusesANameWhoseDescriptorIsOnAnI
     EXPECT_EQ(NoMessages, Messages());
 }
 
+// No readable memory can be placed at the very top of the address space here, so these only show that
+// such names are refused and the test returns: one in the last page, one whose range wraps past the top.
+TEST_F(ModuleDiscovery, IsValidUnicodeString_RefusesNamesAtTheTopOfTheAddressSpaceAndEnds) {
+    UNICODE_STRING InLastPage = {0x10, 0x12, (PWSTR)0xFFFFFFFFFFFFF000};
+    EXPECT_FALSE(IsValidUnicodeString(&InLastPage));
+    UNICODE_STRING Wrapping = {0xFFFE, 0xFFFE, (PWSTR)0xFFFFFFFFFFFFF800};
+    EXPECT_FALSE(IsValidUnicodeString(&Wrapping));
+}
+
 TEST_F(ImageLoadNotification, LoadImageNotify_RefusesAMissingName) {
     sim::ReportImageLoadWithName(nullptr, BeepBase, 0x3000);
     EXPECT_TRUE(Table().empty());
