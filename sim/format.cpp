@@ -463,8 +463,9 @@ extern "C" ULONG DbgPrint(PCSTR Format, ...) {
     std::lock_guard<std::mutex> Guard(State.Lock);
     State.Messages.emplace_back(Message, Length);
     if (State.Echo) {
+        // Marked, so that a reader of hestolvane-sim's output never takes a debugger line for COM1's.
         // NOLINTNEXTLINE(cert-err33-c): an echo that cannot reach standard error has nowhere to report it.
-        fwrite(Message, 1, Length, stderr);
+        fprintf(stderr, "DbgPrint: %.*s", (int)Length, Message);
     }
     return (ULONG)STATUS_SUCCESS;
 }

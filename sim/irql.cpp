@@ -2,6 +2,7 @@
 // IRQL, and a spin lock really excludes, so image loads on several threads contend as on hardware.
 #include <cstdio>
 #include <mutex>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -25,10 +26,12 @@ ULONG_PTR OwnerWord() {
     return (ULONG_PTR)&ThreadIdentity;
 }
 
-// Which locks are held, for teardown; the locks themselves live in the driver's memory.
+// Which locks are held, for teardown, and how many threads spin on each, for tests that must know a
+// thread is waiting without sleeping; the locks themselves live in the driver's memory.
 struct HeldLockSet {
     std::mutex Lock;
     std::set<PKSPIN_LOCK> Locks;
+    std::map<PKSPIN_LOCK, size_t> Waiters;
 };
 
 HeldLockSet& HeldLocks() {
@@ -73,6 +76,22 @@ size_t SpinLocksHeld() {
     return HeldLocks().Locks.size();
 }
 
+size_t SpinLockWaiters(PKSPIN_LOCK SpinLock) {
+    std::lock_guard<std::mutex> Guard(HeldLocks().Lock);
+    auto Found = HeldLocks().Waiters.find(SpinLock);
+    return Found == HeldLocks().Waiters.end() ? 0 : Found->second;
+}
+
+void CountWaiter(PKSPIN_LOCK SpinLock, bool Waiting) {
+    std::lock_guard<std::mutex> Guard(HeldLocks().Lock);
+    size_t& Count = HeldLocks().Waiters[SpinLock];
+    if (Waiting) {
+        Count++;
+    } else if (--Count == 0) {
+        HeldLocks().Waiters.erase(SpinLock);
+    }
+}
+
 void RequirePassiveLevel(const char* Service) {
     if (ThreadIrql != PASSIVE_LEVEL) {
         FatalStop(IrqlNotLessOrEqual,
@@ -98,6 +117,7 @@ void ResetIrql() {
     ThreadIrql = PASSIVE_LEVEL;
     std::lock_guard<std::mutex> Guard(HeldLocks().Lock);
     HeldLocks().Locks.clear();
+    HeldLocks().Waiters.clear();
 }
 
 }  // namespace sim
@@ -110,8 +130,12 @@ extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
         sim::FatalStop(sim::SpinLockAlreadyOwned,
                        "SPIN_LOCK_ALREADY_OWNED KeAcquireSpinLockRaiseToDpc of " + sim::LockText(SpinLock));
     }
-    while (!sim::TryTake(SpinLock, Self)) {
-        sim::WaitForOwner();
+    if (!sim::TryTake(SpinLock, Self)) {
+        sim::CountWaiter(SpinLock, true);
+        while (!sim::TryTake(SpinLock, Self)) {
+            sim::WaitForOwner();
+        }
+        sim::CountWaiter(SpinLock, false);
     }
     {
         std::lock_guard<std::mutex> Guard(sim::HeldLocks().Lock);

@@ -80,6 +80,7 @@ HostImage HostImageOf(const void* Address);
 
 KIRQL CurrentIrql();
 size_t SpinLocksHeld();  // by all threads
+size_t SpinLockWaiters(PKSPIN_LOCK SpinLock);  // threads spinning to acquire it now
 
 // ----- Bug check -------------------------------------------------------------------------------------
 
@@ -130,6 +131,7 @@ LONG64 SystemTimeFromFields(int Year, int Month, int Day, int Hour, int Minute, 
 // ----- Debugger output -------------------------------------------------------------------------------
 
 const std::vector<std::string>& DebuggerMessages();
+// Echoed messages start with "DbgPrint: ", so that they cannot be mistaken for serial output.
 void EchoDebuggerMessages(bool ToStderr);
 
 // ----- Unwinding -------------------------------------------------------------------------------------

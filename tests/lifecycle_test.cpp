@@ -135,13 +135,19 @@ void ExpectNothingLeft() {
     EXPECT_EQ(0u, sim::OpenRegistryHandles());
 }
 
-TEST_F(Lifecycle, SafeModeStartCreatesAndWritesNothing) {
-    sim::SetSafeBootMode(1);
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::LoadDriver());
-    EXPECT_EQ((Calls{"DriverEntry"}), sim::KernelCallLog());
-    EXPECT_TRUE(sim::RegistryJournal().empty());
-    EXPECT_EQ("", sim::ComTranscript(1));
-    ExpectNothingLeft();
+// InitSafeBootMode is 1 for minimal safe mode, 2 with networking and 3 for directory-services repair.
+TEST_F(Lifecycle, SafeModeStartInEachFormCreatesAndWritesNothing) {
+    Calls Expected;
+    for (ULONG Mode : {1u, 2u, 3u}) {
+        SCOPED_TRACE("InitSafeBootMode " + std::to_string(Mode));
+        sim::SetSafeBootMode(Mode);
+        EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::LoadDriver());
+        Expected.push_back("DriverEntry");
+        EXPECT_EQ(Expected, sim::KernelCallLog());
+        EXPECT_TRUE(sim::RegistryJournal().empty());
+        EXPECT_EQ("", sim::ComTranscript(1));
+        ExpectNothingLeft();
+    }
 }
 
 TEST_F(Lifecycle, DeviceFailureIsReturnedAndNothingElseHappens) {

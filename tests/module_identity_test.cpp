@@ -226,8 +226,8 @@ TEST_F(ModuleIdentity, GetModulePdbInfo_EntryTypeOnAFaultingPageIsCaught) {
 }
 
 TEST_F(ModuleIdentity, GetModulePdbInfo_FirstEntryOfAnotherTypeFailsEvenWithCodeViewAfterIt) {
-    // directory: [POGO (13)] [CodeView -> the valid RSDS record]
-    ULONG_PTR Base = Map(Probe().DebugEntryBeforeCodeView(13, 0x2000));
+    // directory: [POGO (13) -> the valid RSDS record] [CodeView -> the same record]: only the type decides
+    ULONG_PTR Base = Map(Probe().DebugEntryBeforeCodeView(13, sim::PeImageBuilder::DefaultCodeView));
 
     EXPECT_EQ(1u, ReadIdentity(Base));
 

@@ -1,5 +1,6 @@
 // The module table: checked appends under the lock, lock-free lookups as the bug-check path does them,
 // and the teardown at unload.
+#include <chrono>
 #include <thread>
 
 #include "kernel_test.h"
@@ -154,6 +155,25 @@ TEST_F(ModuleTable, ConcurrentInsertsLinkEveryRecordExactlyOnce) {
         Seen[reinterpret_cast<ULONG_PTR>(Record->ImageStart) - Image]++;
     }
     EXPECT_EQ(std::count(Seen.begin(), Seen.end(), 1), Threads * PerThread);
+}
+
+// The insert links under ModuleListLock: held by one processor, another's insert spins and links only
+// once it is released. The waiter count says when the inserter spins, so nothing sleeps on luck.
+TEST_F(ModuleTable, ConcurrentInsertLinksOnlyAfterTheHolderReleasesTheLock) {
+    ModuleInfo* Record = NewModuleRecord(Image, Image + 0x1000, "waits.sys");
+    const KIRQL Old = KeAcquireSpinLockRaiseToDpc(&ModuleListLock);
+    std::thread Inserter([Record] { InsertModuleRecord(Record); });
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (sim::SpinLockWaiters(&ModuleListLock) == 0 && std::chrono::steady_clock::now() < Deadline) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(1u, sim::SpinLockWaiters(&ModuleListLock));
+    EXPECT_TRUE(IsListEmpty(&ModuleListHead));
+    EXPECT_EQ(0u, ModuleRecordsLinked);
+    KeReleaseSpinLock(&ModuleListLock, Old);
+    Inserter.join();
+    EXPECT_EQ(&Record->Links, ModuleListHead.Flink);
+    EXPECT_EQ(1u, ModuleRecordsLinked);
 }
 
 using ModuleTableDeathTest = ModuleTable;

@@ -253,11 +253,11 @@ TEST_F(KernelDebugger, UnsupportedConversionIsRejectedAndNotDelivered) {
     EXPECT_TRUE(sim::DebuggerMessages().empty());
 }
 
-TEST_F(KernelDebugger, EchoCopiesMessagesToStderr) {
+TEST_F(KernelDebugger, EchoCopiesMessagesToStderrMarkedAsTheDebuggers) {
     sim::EchoDebuggerMessages(true);
     testing::internal::CaptureStderr();
     DbgPrint("echo %u\n", 7u);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "echo 7\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "DbgPrint: echo 7\n");
 }
 
 TEST_F(KernelDebugger, SilentByDefault) {
