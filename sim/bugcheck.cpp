@@ -108,7 +108,7 @@ BOOLEAN Register(PKBUGCHECK_CALLBACK_RECORD CallbackRecord, PKBUGCHECK_CALLBACK_
                  PVOID Buffer, ULONG Length, PUCHAR Component) {
     CallbackRegistry& Callbacks = Registry();
     std::lock_guard<std::mutex> Guard(Callbacks.Lock);
-    if (Callbacks.FailNextRegistration) {
+    if (Callbacks.FailNextRegistration || FailureInjectedAt("KeRegisterBugCheckCallback")) {
         Callbacks.FailNextRegistration = false;
         return FALSE;
     }

@@ -72,9 +72,12 @@ bool NameInUse(const IoState& State, const std::u16string& FoldedName) {
     return State.Links.count(FoldedName) != 0;
 }
 
-NTSTATUS TakeFault(NTSTATUS& Pending) {
+NTSTATUS TakeFault(NTSTATUS& Pending, const char* Service) {
     const NTSTATUS Status = Pending;
     Pending = STATUS_SUCCESS;
+    if (Status == STATUS_SUCCESS && FailureInjectedAt(Service)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     return Status;
 }
 
@@ -222,7 +225,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
     {
         std::lock_guard<std::mutex> Guard(State.Lock);
         const std::u16string Name = DeviceName != NULL ? sim::FromCounted(DeviceName) : std::u16string();
-        Status = sim::TakeFault(State.FailCreateDevice);
+        Status = sim::TakeFault(State.FailCreateDevice, "IoCreateDevice");
         if (Status == STATUS_SUCCESS && !Name.empty() && sim::NameInUse(State, sim::Folded(Name))) {
             Status = STATUS_OBJECT_NAME_COLLISION;
         }
@@ -286,7 +289,7 @@ extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNIC
     {
         std::lock_guard<std::mutex> Guard(State.Lock);
         const std::u16string Name = sim::FromCounted(SymbolicLinkName);
-        Status = sim::TakeFault(State.FailCreateSymbolicLink);
+        Status = sim::TakeFault(State.FailCreateSymbolicLink, "IoCreateSymbolicLink");
         if (Status == STATUS_SUCCESS && sim::NameInUse(State, sim::Folded(Name))) {
             Status = STATUS_OBJECT_NAME_COLLISION;
         }

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,20 @@ namespace sim {
 namespace {
 
 constexpr ULONG KernelSecurityCheckFailure = 0x139;
+
+// Failure points are counted on every thread; sweeps that fail them one by one run their image loads one
+// after another, so that the Nth point is the same call in every run.
+struct FailurePoints {
+    std::mutex Lock;
+    size_t Passed = 0;
+    size_t FailAt = 0;  // 0: none
+    std::string Failed;
+};
+
+FailurePoints& Points() {
+    static FailurePoints* const Instance = new FailurePoints;
+    return *Instance;
+}
 
 const std::vector<unsigned char>& LoadTimeDriverData() {
     static const std::vector<unsigned char> Snapshot(__start_hestolvane_globals, __stop_hestolvane_globals);
@@ -56,8 +71,46 @@ void FatalStop(ULONG Code, const std::string& What) {
     StopSystem(Code, What.c_str());
 }
 
+bool FailureInjectedAt(const char* Service) {
+    FailurePoints& State = Points();
+    std::lock_guard<std::mutex> Guard(State.Lock);
+    State.Passed++;
+    if (State.Passed != State.FailAt) {
+        return false;
+    }
+    State.Failed = Service;
+    return true;
+}
+
+void FailFailurePoint(size_t Nth) {
+    FailurePoints& State = Points();
+    std::lock_guard<std::mutex> Guard(State.Lock);
+    State.FailAt = Nth == 0 ? 0 : State.Passed + Nth;
+}
+
+size_t FailurePointsPassed() {
+    FailurePoints& State = Points();
+    std::lock_guard<std::mutex> Guard(State.Lock);
+    return State.Passed;
+}
+
+std::string FailedFailurePoint() {
+    FailurePoints& State = Points();
+    std::lock_guard<std::mutex> Guard(State.Lock);
+    return State.Failed;
+}
+
+void ResetFailurePoints() {
+    FailurePoints& State = Points();
+    std::lock_guard<std::mutex> Guard(State.Lock);
+    State.Passed = 0;
+    State.FailAt = 0;
+    State.Failed.clear();
+}
+
 void Reset() {
     InstallFaultHandler();
+    ResetFailurePoints();
     ResetBugCheck();
     ResetIrql();
     ResetPool();

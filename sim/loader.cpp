@@ -267,7 +267,7 @@ namespace {
 NTSTATUS RegisterNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE NotifyRoutine) {
     sim::NotifyState& State = sim::Notify();
     std::lock_guard<std::mutex> Guard(State.Lock);
-    if (State.FailNextRegistration) {
+    if (State.FailNextRegistration || sim::FailureInjectedAt("PsSetLoadImageNotifyRoutine")) {
         State.FailNextRegistration = false;
         return STATUS_INSUFFICIENT_RESOURCES;
     }

@@ -179,7 +179,7 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
     }
     sim::PoolLedger& Ledger = sim::Pool();
     std::lock_guard<std::mutex> Guard(Ledger.Lock);
-    if (sim::ShouldFailThisAllocation(Ledger)) {
+    if (sim::ShouldFailThisAllocation(Ledger) || sim::FailureInjectedAt("ExAllocatePoolWithTag")) {
         return NULL;
     }
     // A zero-byte request still gets a block of its own, as from the real pool.

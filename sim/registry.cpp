@@ -78,10 +78,15 @@ NTSTATUS Finish(RegistryState& State, std::unique_lock<std::mutex>& Guard, const
 
 // The status the next call of this service must fail with, or STATUS_SUCCESS.
 NTSTATUS TakeFault(RegistryState& State, RegistryFault Fault) {
+    static const char* const Services[] = {"ZwOpenKey", "ZwQueryValueKey", "ZwSetValueKey", "ZwDeleteValueKey",
+                                           "ZwFlushKey"};
     PendingFault& Pending = State.Faults[(int)Fault];
     const NTSTATUS Status = Pending.Status;
     if (!Pending.EveryCall) {
         Pending.Status = STATUS_SUCCESS;
+    }
+    if (Status == STATUS_SUCCESS && FailureInjectedAt(Services[(int)Fault])) {
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     return Status;
 }

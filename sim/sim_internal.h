@@ -28,6 +28,10 @@ void ResetDriverSections();  // after ResetMemory: INIT readable again, PAGE cod
 void RestoreInitSections();
 void DiscardInitSections();
 
+// Every call of a kernel service that can fail passes here first: TRUE when this call is the failure point
+// a sweep asked to fail (sim_kernel.h), and the service then fails as it does when short of resources.
+bool FailureInjectedAt(const char* Service);
+
 // Kernel services that may not be called at raised IRQL or during a bug check stop the system, as the
 // real kernel would (IRQL_NOT_LESS_OR_EQUAL, or a service used from a bug-check callback).
 void RequirePassiveLevel(const char* Service);

@@ -45,6 +45,17 @@ void FailAllocation(size_t Nth);
 // Fail every allocation from now on (or stop doing so).
 void FailAllAllocations(bool Fail);
 
+// ----- Failure points --------------------------------------------------------------------------------
+
+// Every call of a kernel service that can fail is a failure point, counted from Reset() in call order on
+// all threads: pool allocations (the kernel's own for devices and converted strings included), each
+// registry service but ZwClose, RtlUnicodeStringToAnsiString, both registrations, device and link
+// creation. FailFailurePoint(N) fails the Nth point from now (1 = the next) as that service fails when
+// short of resources; 0 cancels.
+void FailFailurePoint(size_t Nth);
+size_t FailurePointsPassed();
+std::string FailedFailurePoint();  // the service the injected failure hit; empty until one has
+
 // ----- Memory ----------------------------------------------------------------------------------------
 
 // Valid: readable and MmIsAddressValid says TRUE. Invalid: MmIsAddressValid says FALSE and any touch is a

@@ -60,7 +60,11 @@ bool TakeInjectedFailure(NTSTATUS* Status) {
     ConversionLedger& State = Ledger();
     std::lock_guard<std::mutex> Guard(State.Lock);
     if (State.CallsUntilFailure == 0 || --State.CallsUntilFailure != 0) {
-        return false;
+        if (!FailureInjectedAt("RtlUnicodeStringToAnsiString")) {
+            return false;
+        }
+        *Status = STATUS_NO_MEMORY;
+        return true;
     }
     *Status = State.FailureStatus;
     return true;

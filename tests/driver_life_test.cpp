@@ -1,8 +1,11 @@
 // Whole lives of the driver over boots in a row that share one registry, from first boots and crashes
-// during the walk to a whole life under every single allocation failure.
+// during the walk to whole lives under every single allocation failure and every failure point of the
+// kernel services the driver calls.
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "driver_scene.h"
@@ -350,6 +353,172 @@ TEST_F(DriverLife, EverySingleAllocationFailureLeavesAWholeReportAndNoLeak) {
         ExpectWholeReport(Boot.Com1, FailAt);
         EXPECT_FALSE(sim::GetRegistryValue(scene::Key(), u"Loaded")) << "failing allocation " << FailAt;
     }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Lives of two boots under each failure point of every kernel service in turn.
+
+// Every line the console can carry, by form. A line that fits none, or a text that does not end in a
+// line feed, is a torn line.
+const std::regex ConsoleLines[] = {
+    std::regex("HesTolvaneDrv ver: 3, Load: 2026-12-08 04:30:15:7"),
+    std::regex("normal boot\\.|last bsod\\.|last bsod, but new version\\."),
+    std::regex("VQN Dump Begin\\.|VQN Dump End\\.|Dump:|start    end    module    pdb    path    guid"),
+    std::regex("CRASHED ON: 2026-12-08 04:30:15:7"),
+    std::regex("[0-9A-F]{16} [0-9A-F]{16}  .*  .*  .*  [0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}"),
+    std::regex("VQN: BUGCHECK CODE [0-9A-F]+:( [0-9A-F]{16}){4}"),
+    std::regex("CONTEXT \\([0-9A-F]{16}\\):|         [A-Z0-9]+ ?= [0-9A-F]{4,16}"),
+    std::regex("[0-9A-F]{16}  \\(([0-9A-F]{16}  ){3}[0-9A-F]{16}\\) .+"),
+    std::regex("ControlPc|PrintStack"),
+};
+
+// Whole lines of known forms only, every report begun is ended before the next, and the boot writes at
+// most one report however often it bug-checks.
+void ExpectWellFormedConsole(const std::string& Com1) {
+    if (Com1.empty()) {
+        return;
+    }
+    EXPECT_EQ('\n', Com1.back()) << "the console ends in a torn line";
+    int Open = 0;
+    int Reports = 0;
+    for (const std::string& Line : Lines(Com1)) {
+        bool Known = false;
+        for (const std::regex& Form : ConsoleLines) {
+            Known = Known || std::regex_match(Line, Form);
+        }
+        EXPECT_TRUE(Known) << "a line of no known form: " << Line;
+        if (Line == "VQN Dump Begin.") {
+            EXPECT_EQ(0, Open) << "a report begun inside another";
+            Open++;
+            Reports++;
+        } else if (Line == "VQN Dump End.") {
+            EXPECT_EQ(1, Open) << "an end marker without its begin marker";
+            Open--;
+        }
+    }
+    EXPECT_EQ(0, Open) << "a report that never ended";
+    EXPECT_LE(Reports, 1);
+}
+
+// Every record linked both ways, none lost or counted twice, all in the driver's non-paged pool.
+void ExpectConsistentTable() {
+    ULONG Records = 0;
+    for (PLIST_ENTRY Link = ModuleListHead.Flink; Link != &ModuleListHead && Records <= ModuleRecordsLinked;
+         Link = Link->Flink) {
+        EXPECT_EQ(Link, Link->Flink->Blink);
+        Records++;
+    }
+    EXPECT_EQ(ModuleRecordsLinked, Records);
+    EXPECT_EQ(ModuleListHead.Blink->Flink, &ModuleListHead);
+    size_t RecordBlocks = 0;
+    for (const sim::PoolBlock& Block : sim::OutstandingPool()) {
+        EXPECT_EQ(NonPagedPool, Block.Type);
+        RecordBlocks += Block.Tag == HesTolvanePoolTag && Block.Size == sizeof(ModuleInfo) ? 1 : 0;
+    }
+    EXPECT_EQ(Records, RecordBlocks);
+}
+
+// The boot-state line the guard's table gives for what the registry holds.
+std::string BootLineForRegistry() {
+    const std::optional<sim::RegistryValue> Loaded = sim::GetRegistryValue(scene::Key(), u"Loaded");
+    const bool Marker = Loaded && Loaded->Type == REG_DWORD && Loaded->Data.size() >= 4 &&
+                        sim::GetRegistryDword(scene::Key(), u"Loaded") == 1u;
+    if (!Marker) {
+        return "normal boot.";
+    }
+    const std::optional<sim::RegistryValue> Version = sim::GetRegistryValue(scene::Key(), u"Version");
+    const bool Older = Version && Version->Type == REG_DWORD &&
+                       (sim::GetRegistryDword(scene::Key(), u"Version") == 1u ||
+                        sim::GetRegistryDword(scene::Key(), u"Version") == 2u);
+    return Older ? "last bsod, but new version." : "last bsod.";
+}
+
+struct SweptBoot {
+    sim::BootResult Result;
+    NTSTATUS Started = STATUS_UNSUCCESSFUL;
+    size_t FailurePoints = 0;
+    std::string Failed;
+    std::vector<std::string> Problems;
+};
+
+// Start, three image loads one after another, a bug check, a second one, unload. FailAt 0 fails nothing.
+SweptBoot SweptLife(size_t FailAt) {
+    SweptBoot Boot;
+    Boot.Result = sim::Boot([FailAt, &Boot] {
+        scene::SetClock();
+        scene::LoadKernelModules();
+        scene::MapImage(scene::LateBase, scene::LateSize, scene::LateGuid, "late.pdb");
+        scene::MapImage(scene::LaterBase, scene::LaterSize, scene::HalGuid, "later.pdb");
+        sim::FailFailurePoint(FailAt);
+        Boot.Started = sim::LoadDriver();
+        if (NT_SUCCESS(Boot.Started)) {
+            sim::ReportImageLoad(u"\\SystemRoot\\System32\\drivers\\late.sys", scene::LateBase, scene::LateSize);
+            sim::ReportImageLoad(u"\\SystemRoot\\System32\\drivers\\later.sys", scene::LaterBase,
+                                 scene::LaterSize);
+            sim::ReportImageLoad(u"\\SystemRoot\\System32\\drivers\\again.sys", scene::LateBase, scene::LateSize);
+            ExpectConsistentTable();
+            RaisePageFault();
+            sim::BugCheck(0x1E, 0xC0000005, 0xFFFFF80000002000, 0, 0);
+            sim::UnloadDriver();
+        }
+        Boot.FailurePoints = sim::FailurePointsPassed();
+        Boot.Failed = sim::FailedFailurePoint();
+        Boot.Problems = sim::TeardownProblems();
+    });
+    return Boot;
+}
+
+void ExpectSoundBoot(const SweptBoot& Boot, const std::string& BootLine) {
+    EXPECT_FALSE(Boot.Result.Died);
+    for (const std::string& Problem : Boot.Problems) {
+        ADD_FAILURE() << Problem;
+    }
+    ExpectWellFormedConsole(Boot.Result.Com1);
+    if (NT_SUCCESS(Boot.Started)) {
+        const std::vector<std::string> Console = Lines(Boot.Result.Com1);
+        ASSERT_GE(Console.size(), 2u);
+        EXPECT_EQ(BootLine, Console[1]);
+    } else {
+        EXPECT_EQ("", Boot.Result.Com1);
+    }
+}
+
+// Each failure point of the first boot in turn, then each of the second boot after a clean first one.
+TEST_F(DriverLife, EveryFailurePointOfTwoBootsLeavesASoundSystem) {
+    const SweptBoot CleanFirst = SweptLife(0);
+    ExpectSoundBoot(CleanFirst, "normal boot.");
+    const SweptBoot CleanSecond = SweptLife(0);
+    ExpectSoundBoot(CleanSecond, "normal boot.");
+    ASSERT_GT(CleanFirst.FailurePoints, 40u);
+
+    std::set<std::string> ServicesFailed;
+    for (size_t FailAt = 1; FailAt <= CleanFirst.FailurePoints; FailAt++) {
+        SCOPED_TRACE("first boot, failure point " + std::to_string(FailAt));
+        scene::InstallService();
+        const SweptBoot First = SweptLife(FailAt);
+        SCOPED_TRACE("which failed " + First.Failed);
+        ServicesFailed.insert(First.Failed);
+        ExpectSoundBoot(First, "normal boot.");
+        const std::string Expected = BootLineForRegistry();
+        const SweptBoot Second = SweptLife(0);
+        ExpectSoundBoot(Second, Expected);
+    }
+    for (size_t FailAt = 1; FailAt <= CleanSecond.FailurePoints; FailAt++) {
+        SCOPED_TRACE("second boot, failure point " + std::to_string(FailAt));
+        scene::InstallService();
+        ExpectSoundBoot(SweptLife(0), "normal boot.");
+        const SweptBoot Second = SweptLife(FailAt);
+        SCOPED_TRACE("which failed " + Second.Failed);
+        ExpectSoundBoot(Second, "normal boot.");
+    }
+    EXPECT_EQ((std::set<std::string>{"ExAllocatePoolWithTag", "IoCreateDevice", "IoCreateSymbolicLink",
+                                     "KeRegisterBugCheckCallback", "PsSetLoadImageNotifyRoutine",
+                                     "RtlUnicodeStringToAnsiString", "ZwDeleteValueKey", "ZwFlushKey",
+                                     "ZwOpenKey", "ZwQueryValueKey", "ZwSetValueKey"}),
+              ServicesFailed);
+    std::printf("failure points: %zu in the first boot, %zu in the second, %zu lives of two boots\n",
+                CleanFirst.FailurePoints, CleanSecond.FailurePoints,
+                CleanFirst.FailurePoints + CleanSecond.FailurePoints);
 }
 
 }  // namespace
