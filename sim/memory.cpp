@@ -15,7 +15,7 @@
 namespace sim {
 namespace {
 
-constexpr size_t MaxRegions = 256;
+constexpr size_t MaxRegions = 1024;  // room for a few hundred mapped images with their guard pages
 
 // Every field is atomic because the fault handler reads slots while another thread may be changing
 // them; a slot's fields are written before Live is set and read only after Live is seen set.
@@ -95,7 +95,7 @@ Region& FreeSlot() {
         }
     }
     if (SlotsInUse.load() == MaxRegions) {
-        throw std::length_error("sim: more than 256 memory regions at once");
+        throw std::length_error("sim: more than 1024 memory regions at once");
     }
     return Regions[SlotsInUse.fetch_add(1)];
 }
@@ -324,13 +324,14 @@ void ResetMemory() {
 
 }  // namespace sim
 
-// Paged pool and pageable code are looked up before the pool's ledger: they are valid only while resident.
+// A page-table walk's cost, taking no lock: the memory map's regions (paged pool and pageable code are
+// valid only while resident), then the non-paged pool's page table, then the host's own answer.
 extern "C" BOOLEAN MmIsAddressValid(PVOID VirtualAddress) {
     const sim::PageLookup Page = sim::LookupPage(VirtualAddress);
     if (Page.Declared) {
         return Page.State != sim::PageState::Invalid && Page.Resident;
     }
-    if (sim::IsPoolAddress(VirtualAddress)) {
+    if (sim::IsNonPagedPoolPage(VirtualAddress)) {
         return TRUE;
     }
     return sim::IsReadableByThisProcess(VirtualAddress) ? TRUE : FALSE;

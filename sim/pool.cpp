@@ -1,6 +1,7 @@
 // Simulated kernel pool: non-paged blocks come from malloc, so AddressSanitizer guards their bounds; paged
 // blocks get pages of their own that the pager can take out. A ledger keeps what the real pool's headers
 // keep (tag, type, size) so that bad frees and leaks are caught.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -89,6 +90,39 @@ bool ShouldFailThisAllocation(PoolLedger& Ledger) {
     return --Ledger.CallsUntilFailure == 0;
 }
 
+// A page table for non-paged pool: how many live blocks touch each page, reached from the address in two
+// lock-free steps as the processor reaches a page-table entry. MmIsAddressValid answers for pool through
+// it, at any IRQL, without the ledger's lock and in a time that does not grow with the number of blocks.
+constexpr unsigned AddressBits = 48;
+constexpr unsigned PageShift = 12;
+constexpr unsigned LeafBits = 18;  // a leaf covers 1 GiB
+constexpr unsigned DirectoryBits = AddressBits - PageShift - LeafBits;
+
+struct PoolPageLeaf {
+    std::atomic<uint16_t> Blocks[1u << LeafBits];
+};
+
+std::atomic<PoolPageLeaf*> PoolPageDirectory[1u << DirectoryBits];
+
+// Called with the ledger's lock held, which serialises every change; readers only load.
+void CountBlockPages(uintptr_t Address, size_t Size, bool Adding) {
+    const uintptr_t Last = Address + (Size == 0 ? 1 : Size) - 1;
+    for (uintptr_t Page = Address >> PageShift; Page <= Last >> PageShift; Page++) {
+        std::atomic<PoolPageLeaf*>& Entry = PoolPageDirectory[Page >> LeafBits];
+        PoolPageLeaf* Leaf = Entry.load(std::memory_order_acquire);
+        if (Leaf == nullptr) {
+            Leaf = new PoolPageLeaf();
+            Entry.store(Leaf, std::memory_order_release);
+        }
+        std::atomic<uint16_t>& Count = Leaf->Blocks[Page & ((1u << LeafBits) - 1)];
+        if (Adding) {
+            Count.fetch_add(1, std::memory_order_release);
+        } else {
+            Count.fetch_sub(1, std::memory_order_release);
+        }
+    }
+}
+
 const PoolBlock* BlockContaining(const PoolLedger& Ledger, uintptr_t Address) {
     auto After = Ledger.Blocks.upper_bound(Address);
     if (After == Ledger.Blocks.begin()) {
@@ -124,6 +158,15 @@ void FailAllAllocations(bool Fail) {
     Pool().FailEverything = Fail;
 }
 
+bool IsNonPagedPoolPage(const void* Address) {
+    const uintptr_t Page = (uintptr_t)Address >> PageShift;
+    if (Page >> (AddressBits - PageShift) != 0) {
+        return false;
+    }
+    const PoolPageLeaf* Leaf = PoolPageDirectory[Page >> LeafBits].load(std::memory_order_acquire);
+    return Leaf != nullptr && Leaf->Blocks[Page & ((1u << LeafBits) - 1)].load(std::memory_order_acquire) != 0;
+}
+
 bool IsPoolAddress(const void* Address) {
     std::lock_guard<std::mutex> Guard(Pool().Lock);
     return BlockContaining(Pool(), (uintptr_t)Address) != nullptr;
@@ -151,6 +194,7 @@ void GiveBlockMemoryBack(const PoolBlock& Block) {
     if (Block.Type == PagedPool) {
         UnmapRegion(Block.Address);
     } else {
+        CountBlockPages((uintptr_t)Block.Address, Block.Size, false);
         std::free(Block.Address);
     }
 }
@@ -188,6 +232,9 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
         return NULL;
     }
     std::memset(Address, sim::FreshPoolByte, NumberOfBytes);
+    if (PoolType != PagedPool) {
+        sim::CountBlockPages((uintptr_t)Address, NumberOfBytes, true);
+    }
     Ledger.Blocks[(uintptr_t)Address] = sim::PoolBlock{Address, Tag, PoolType, NumberOfBytes};
     Ledger.Freed.erase((uintptr_t)Address);
     Ledger.Allocations++;

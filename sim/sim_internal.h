@@ -59,6 +59,9 @@ size_t DriverImageNotifyRoutines();
 
 // Whether Address lies inside a pool block that is still allocated.
 bool IsPoolAddress(const void* Address);
+// Whether Address lies on a page that a live non-paged pool block touches: what the pool's page table
+// says, lock-free and in constant time, for MmIsAddressValid.
+bool IsNonPagedPoolPage(const void* Address);
 
 // The calling thread's IRQL, set directly: the bug-check path raises to HIGH_LEVEL without a lock. Raising
 // to DISPATCH_LEVEL or above pages pageable memory out.
