@@ -58,3 +58,6 @@ else()
     add_subdirectory(bench)
   endif()
 endif()
+
+# hestolvane-decode, the host-side reader of what COM1 captured.
+add_subdirectory(decode)

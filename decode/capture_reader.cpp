@@ -1,0 +1,313 @@
+// Capture reading: a small state machine over the line forms. Outside a report only banners, boot-state
+// lines and begin markers matter; inside one, each form is taken where the driver writes it, and
+// anything else becomes a warning that names what was expected.
+#include "capture_reader.h"
+
+#include <string>
+#include <type_traits>
+
+namespace hestolvane::decode {
+
+namespace {
+
+template <typename Form>
+bool Is(const LineForm& Parsed) {
+    return std::holds_alternative<Form>(Parsed);
+}
+
+bool StartsWith(std::string_view Text, std::string_view Prefix) {
+    return Text.substr(0, Prefix.size()) == Prefix;
+}
+
+}  // namespace
+
+CaptureReader::CaptureReader(CaptureSink& SinkIn)
+    : Sink(SinkIn),
+      Lines([this](std::string_view Text, PieceKind Kind, uint64_t Line) { OnPiece(Text, Kind, Line); }) {}
+
+void CaptureReader::Feed(std::string_view Bytes) {
+    Lines.Feed(Bytes);
+}
+
+void CaptureReader::Finish() {
+    Lines.Flush(true);
+    if (Open) {
+        Truncate(Truncation::EndOfInput, LastLine);
+    }
+    EmitPendingBoot();
+}
+
+void CaptureReader::Cut(Truncation Cause) {
+    Lines.Flush(false);
+    if (Open) {
+        Truncate(Cause, LastLine);
+    }
+    EmitPendingBoot();
+}
+
+std::optional<uint64_t> CaptureReader::Abandon() {
+    Lines.Flush(false);
+    EmitPendingBoot();
+    std::optional<uint64_t> Dropped;
+    if (Open) {
+        Dropped = Open->Line;
+        Open.reset();
+    }
+    return Dropped;
+}
+
+bool CaptureReader::HasUnfinishedWork() const {
+    return Open.has_value() || PendingBoot.has_value() || Lines.HasPartialLine();
+}
+
+void CaptureReader::OnPiece(std::string_view Text, PieceKind Kind, uint64_t Line) {
+    LastLine = Line;
+    switch (Kind) {
+    case PieceKind::Line:
+        OnLine(Text, Line);
+        break;
+    case PieceKind::Cut:
+        OnCutPiece(Text, Line);
+        break;
+    case PieceKind::Overlong:
+        if (Open) {
+            Warn(Line, "overlong line, dropped", Text);
+        }
+        break;
+    }
+}
+
+// A line that fits no form may hold the start of other text partway along: read the part before it as a
+// cut-off line, then what starts there.
+void CaptureReader::OnLine(std::string_view Text, uint64_t Line) {
+    CutScanner Scanner(Text);
+    size_t Start = 0;
+    for (;;) {
+        std::string_view Rest = Text.substr(Start);
+        LineForm Parsed = ParseLine(Rest);
+        const auto* Banner = std::get_if<form::Banner>(&Parsed);
+        if (Is<form::Unknown>(Parsed) || (Banner && !Banner->Complete)) {
+            const size_t Cut = Scanner.NextAfter(Start);
+            if (Cut != std::string_view::npos) {
+                OnCutPiece(Text.substr(Start, Cut - Start), Line);
+                Start = Cut;
+                continue;
+            }
+        }
+        OnForm(Parsed, Rest, Line);
+        return;
+    }
+}
+
+// The start of a line whose end never came. Only texts that are whole at their start are taken from it:
+// markers, and a banner as far as it got.
+void CaptureReader::OnCutPiece(std::string_view Text, uint64_t Line) {
+    if (Text == BeginMarkerText) {
+        BeginReport(Line);
+    } else if (Text == EndMarkerText) {
+        if (Open) {
+            EndReport(Line);
+        }
+    } else if (StartsWith(Text, BannerPrefix)) {
+        StartBoot(ParseBanner(Text), Line);
+    } else if (Open && !Text.empty()) {
+        Warn(Line, "line cut off", Text);
+    }
+}
+
+void CaptureReader::OnForm(const LineForm& Parsed, std::string_view Text, uint64_t Line) {
+    if (Is<form::BeginMarker>(Parsed)) {
+        BeginReport(Line);
+    } else if (const auto* Banner = std::get_if<form::Banner>(&Parsed)) {
+        StartBoot(*Banner, Line);
+    } else if (Open) {
+        OnReportForm(Parsed, Text, Line);
+    } else if (const auto* State = std::get_if<form::BootStateLine>(&Parsed)) {
+        // Other text may come between the banner and its boot-state line; a second state line is not the
+        // driver's.
+        if (PendingBoot && !PendingBoot->State) {
+            PendingBoot->State = State->State;
+            EmitPendingBoot();
+        }
+    }
+}
+
+void CaptureReader::OnReportForm(const LineForm& Parsed, std::string_view Text, uint64_t Line) {
+    Report& Current = *Open;
+    if (const auto* Time = std::get_if<form::CrashTime>(&Parsed); Time && At == Stage::Begun) {
+        Current.CrashTime = Time->Time;
+        At = Stage::CrashTime;
+    } else if (Is<form::TableHeading>(Parsed) && (At == Stage::Begun || At == Stage::CrashTime)) {
+        Current.HasModuleTable = true;
+        At = Stage::TableHeading;
+    } else if (Is<form::TableHeader>(Parsed) && At == Stage::TableHeading) {
+        At = Stage::TableHeader;
+    } else if (const auto* Row = std::get_if<form::Row>(&Parsed);
+               Row && (At == Stage::TableHeader || At == Stage::Rows)) {
+        Current.Modules.push_back(Row->Module);
+        At = Stage::Rows;
+    } else if (const auto* Misshapen = std::get_if<form::MisshapenRow>(&Parsed);
+               Misshapen && (At == Stage::TableHeader || At == Stage::Rows)) {
+        Warn(Line,
+             "module row with " + std::to_string(Misshapen->TextFields) +
+                 " texts between two blanks where name, PDB path and path are expected",
+             Text);
+    } else if (const auto* Check = std::get_if<form::BugCheckLine>(&Parsed); Check && At < Stage::BugCheck) {
+        Current.Check = Check->Check;
+        At = Stage::BugCheck;
+    } else if (const auto* Head = std::get_if<form::ContextHead>(&Parsed); Head && At == Stage::BugCheck) {
+        Current.Context = RegisterContext{Head->Address, {}};
+        At = Stage::ContextHead;
+    } else if (const auto* Entry = std::get_if<form::RegisterLine>(&Parsed);
+               Entry && (At == Stage::ContextHead || At == Stage::Registers) &&
+               NextRegister < ContextRegisters.size() && Entry->Value.Name == ContextRegisters[NextRegister].Name &&
+               Entry->Digits == ContextRegisters[NextRegister].Digits) {
+        Current.Context->Registers.push_back(Entry->Value);
+        NextRegister++;
+        At = Stage::Registers;
+    } else if (const auto* Walked = std::get_if<form::FrameLine>(&Parsed); Walked && InWalk()) {
+        if (At != Stage::Frames && NextRegister < ContextRegisters.size()) {
+            Warn(Line, "register context ends after " + std::to_string(NextRegister) + " of 24 registers", Text);
+        }
+        Current.Frames.push_back(Walked->Value);
+        At = Stage::Frames;
+    } else if ((Is<form::ControlPc>(Parsed) || Is<form::PrintStack>(Parsed)) && InWalk()) {
+        WalkEnd = Is<form::ControlPc>(Parsed) ? ReportEnd::AfterControlPc : ReportEnd::AfterPrintStack;
+        At = Stage::WalkEnded;
+    } else if (Is<form::EndMarker>(Parsed)) {
+        EndReport(Line);
+    } else {
+        WarnUnexpected(Line, Text);
+    }
+}
+
+bool CaptureReader::InWalk() const {
+    return At == Stage::ContextHead || At == Stage::Registers || At == Stage::Frames;
+}
+
+void CaptureReader::StartBoot(const form::Banner& Banner, uint64_t Line) {
+    if (Open) {
+        Truncate(Truncation::Reboot, Line);
+    }
+    EmitPendingBoot();
+    Boot Started;
+    Started.Number = ++BootsSeen;
+    Started.Line = Line;
+    Started.DriverVersion = Banner.DriverVersion;
+    Started.LoadTime = Banner.LoadTime;
+    if (!Banner.Complete) {
+        Started.Warnings.push_back(Warning{Line, "load banner incomplete or unreadable", ""});
+    }
+    CurrentBoot = Started.Number;
+    PendingBoot = std::move(Started);
+}
+
+void CaptureReader::EmitPendingBoot() {
+    if (PendingBoot) {
+        Sink.OnBoot(*PendingBoot);
+        PendingBoot.reset();
+    }
+}
+
+void CaptureReader::BeginReport(uint64_t Line) {
+    if (Open) {
+        Truncate(Truncation::NestedReport, Line);
+    }
+    EmitPendingBoot();
+    Open = Report{};
+    Open->Number = ++ReportsSeen;
+    Open->Line = Line;
+    Open->Boot = CurrentBoot;
+    At = Stage::Begun;
+    NextRegister = 0;
+    WalkEnd.reset();
+}
+
+void CaptureReader::EndReport(uint64_t Line) {
+    Report& Current = *Open;
+    if (!Current.CrashTime) {
+        Warn(Line, "report has no crash time", "");
+    }
+    if (!Current.Check) {
+        Warn(Line, "report has no bug-check line", "");
+    }
+    if ((At == Stage::ContextHead || At == Stage::Registers) && NextRegister < ContextRegisters.size()) {
+        Warn(Line, "register context ends after " + std::to_string(NextRegister) + " of 24 registers", "");
+    }
+    Current.End = WalkEnd.value_or(ReportEnd::EndMarker);
+    CompleteReport();
+}
+
+void CaptureReader::Truncate(Truncation Cause, uint64_t Line) {
+    Open->End = ReportEnd::Truncated;
+    Open->CutBy = Cause;
+    Warn(Line, "report cut off: " + std::string(TruncationText(Cause)), "");
+    CompleteReport();
+}
+
+void CaptureReader::CompleteReport() {
+    AttributeFrames(*Open);
+    Sink.OnReport(*Open);
+    Open.reset();
+}
+
+void CaptureReader::Warn(uint64_t Line, std::string Message, std::string_view Text) {
+    Open->Warnings.push_back(Warning{Line, std::move(Message), std::string(Text)});
+}
+
+void CaptureReader::WarnUnexpected(uint64_t Line, std::string_view Text) {
+    Warn(Line, "expected " + ExpectedHere(), Text);
+}
+
+std::string CaptureReader::ExpectedHere() const {
+    switch (At) {
+    case Stage::Begun:
+        return "the crash time";
+    case Stage::CrashTime:
+        return "\"Dump:\" or the bug-check line";
+    case Stage::TableHeading:
+        return "the module table's header";
+    case Stage::TableHeader:
+    case Stage::Rows:
+        return "a module row or the bug-check line";
+    case Stage::BugCheck:
+        return "the register context or the end marker";
+    case Stage::ContextHead:
+    case Stage::Registers:
+        if (NextRegister < ContextRegisters.size()) {
+            return "register " + std::string(ContextRegisters[NextRegister].Name) + " with " +
+                   std::to_string(ContextRegisters[NextRegister].Digits) + " digits";
+        }
+        return "a frame line, \"ControlPc\", \"PrintStack\" or the end marker";
+    case Stage::Frames:
+        return "a frame line, \"ControlPc\", \"PrintStack\" or the end marker";
+    case Stage::WalkEnded:
+        return "the end marker";
+    }
+    return "";
+}
+
+void AttributeFrames(Report& Decoded) {
+    const std::vector<ModuleRow>& Rows = Decoded.Modules;
+    for (Frame& Walked : Decoded.Frames) {
+        if (Walked.Printed == AddressForm::Raw) {
+            for (size_t Index = Rows.size(); Index-- > 0;) {
+                if (Rows[Index].Contains(*Walked.Address)) {
+                    Walked.Module = ModuleLocation{Rows[Index].Name, *Walked.Address - Rows[Index].Start, Index};
+                    break;
+                }
+            }
+            continue;
+        }
+        ModuleLocation& Location = *Walked.Module;
+        for (size_t Index = Rows.size(); Index-- > 0;) {
+            if (Rows[Index].Name == Location.Name && Rows[Index].Size() > Location.Offset) {
+                Location.Row = Index;
+                Walked.Address = Rows[Index].Start + Location.Offset;
+                break;
+            }
+        }
+    }
+}
+
+}  // namespace hestolvane::decode

@@ -1,0 +1,290 @@
+// Listing and JSON Lines output. Capture texts are bytes in the machine's ANSI code page; JSON gets them
+// as Latin-1 turned into UTF-8, which keeps every byte, and the listing escapes control bytes.
+#include "output.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "bugcheck_names.h"
+
+namespace hestolvane::decode {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string Hex(uint64_t Value, int Digits = 0) {
+    char Text[32];
+    std::snprintf(Text, sizeof(Text), "0x%0*llX", Digits, static_cast<unsigned long long>(Value));
+    return Text;
+}
+
+std::string Address(uint64_t Value) {
+    return Hex(Value, 16);
+}
+
+std::string Latin1ToUtf8(std::string_view Text) {
+    std::string Utf8;
+    Utf8.reserve(Text.size());
+    for (char Character : Text) {
+        const auto Byte = static_cast<unsigned char>(Character);
+        if (Byte < 0x80) {
+            Utf8.push_back(Character);
+        } else {
+            Utf8.push_back(static_cast<char>(0xC0 | (Byte >> 6)));
+            Utf8.push_back(static_cast<char>(0x80 | (Byte & 0x3F)));
+        }
+    }
+    return Utf8;
+}
+
+Json Text(const std::optional<std::string>& Value) {
+    return Value ? Json(Latin1ToUtf8(*Value)) : Json(nullptr);
+}
+
+std::string IsoTime(const Timestamp& Time) {
+    std::string Formatted = FormatTimestamp(Time);
+    Formatted[10] = 'T';
+    return Formatted + "Z";
+}
+
+Json WarningsJson(const std::vector<Warning>& Warnings) {
+    Json List = Json::array();
+    for (const Warning& Each : Warnings) {
+        List.push_back({{"line", Each.Line}, {"message", Each.Message}, {"text", Latin1ToUtf8(Each.Text)}});
+    }
+    return List;
+}
+
+Json FrameJson(size_t Index, const Frame& Walked) {
+    Json Words = Json::array();
+    for (uint64_t Word : Walked.StackWords) {
+        Words.push_back(Address(Word));
+    }
+    Json Object = {
+        {"index", Index},
+        {"stack_pointer", Address(Walked.StackPointer)},
+        {"stack_words", Words},
+        {"printed", Walked.Printed == AddressForm::Raw ? "raw" : "module_offset"},
+        {"address", Walked.Address ? Json(Address(*Walked.Address)) : Json(nullptr)},
+        {"module", Walked.Module ? Text(Walked.Module->Name) : Json(nullptr)},
+        {"offset", Walked.Module ? Json(Hex(Walked.Module->Offset)) : Json(nullptr)},
+        {"module_row", Walked.Module && Walked.Module->Row ? Json(*Walked.Module->Row) : Json(nullptr)},
+        {"function", Text(Walked.Function)},
+        {"function_offset", Walked.FunctionOffset ? Json(Hex(*Walked.FunctionOffset)) : Json(nullptr)},
+        {"source_file", Text(Walked.SourceFile)},
+        {"source_line", Walked.SourceLine ? Json(*Walked.SourceLine) : Json(nullptr)},
+    };
+    return Object;
+}
+
+// Control bytes in capture text would act on the terminal; they are shown as \xNN instead.
+std::string Printable(std::string_view Text) {
+    std::string Shown;
+    Shown.reserve(Text.size());
+    for (char Character : Text) {
+        const auto Byte = static_cast<unsigned char>(Character);
+        if (Byte < 0x20 || Byte == 0x7F) {
+            char Escape[8];
+            std::snprintf(Escape, sizeof(Escape), "\\x%02X", Byte);
+            Shown += Escape;
+        } else {
+            Shown.push_back(Character);
+        }
+    }
+    return Shown;
+}
+
+std::string NameOrNull(const std::optional<std::string>& Name) {
+    return Name ? Printable(*Name) : "(null)";
+}
+
+std::string FrameTarget(const Frame& Walked) {
+    if (Walked.Module) {
+        return NameOrNull(Walked.Module->Name) + "+" + Hex(Walked.Module->Offset);
+    }
+    return Address(Walked.Address.value_or(0));
+}
+
+// "driver version 3, loaded 2026-12-08 06:03:03.917 UTC, normal boot."
+std::string BootSummary(const Boot& Decoded) {
+    std::string Summary = "driver version " + (Decoded.DriverVersion ? std::to_string(*Decoded.DriverVersion) : "unknown");
+    if (Decoded.LoadTime) {
+        Summary += ", loaded " + FormatTimestamp(*Decoded.LoadTime) + " UTC";
+    }
+    Summary += Decoded.State ? ", " + std::string(BootStateLine(*Decoded.State)) : ", no boot-state line";
+    return Summary;
+}
+
+void ListWarnings(std::ostream& Out, const std::vector<Warning>& Warnings) {
+    if (Warnings.empty()) {
+        return;
+    }
+    Out << "  Warnings:\n";
+    for (const Warning& Each : Warnings) {
+        Out << "    line " << Each.Line << ": " << Each.Message;
+        if (!Each.Text.empty()) {
+            Out << ": \"" << Printable(Each.Text) << "\"";
+        }
+        Out << "\n";
+    }
+}
+
+}  // namespace
+
+void ListingWriter::OnBoot(const Boot& Decoded) {
+    Boots[Decoded.Number] = Decoded;
+    Out << "Boot " << Decoded.Number << " (line " << Decoded.Line << "): " << BootSummary(Decoded) << "\n";
+    ListWarnings(Out, Decoded.Warnings);
+    Out << "\n";
+    Out.flush();
+}
+
+void ListingWriter::OnReport(const Report& Decoded) {
+    Out << "Report " << Decoded.Number << " (line " << Decoded.Line << ")\n";
+    Out << "  Crashed:     " << (Decoded.CrashTime ? FormatTimestamp(*Decoded.CrashTime) + " UTC" : "unknown") << "\n";
+    const auto Found = Decoded.Boot ? Boots.find(*Decoded.Boot) : Boots.end();
+    Out << "  Boot:        "
+        << (Found != Boots.end() ? std::to_string(Found->first) + ", " + BootSummary(Found->second)
+                                 : "no load banner before the report")
+        << "\n";
+    if (Decoded.Check) {
+        const std::string_view Name = BugCheckName(Decoded.Check->Code);
+        Out << "  Bug check:   " << Hex(Decoded.Check->Code) << (Name.empty() ? "" : " ") << Name << "\n";
+        Out << "  Parameters: ";
+        for (uint64_t Parameter : Decoded.Check->Parameters) {
+            Out << " " << Address(Parameter);
+        }
+        Out << "\n";
+    } else {
+        Out << "  Bug check:   unknown\n";
+    }
+    Out << "  Modules:     "
+        << (Decoded.HasModuleTable ? std::to_string(Decoded.Modules.size()) + " rows" : "not collected") << "\n";
+    if (!Decoded.Frames.empty()) {
+        Out << "  Frames:\n";
+        for (size_t Index = 0; Index < Decoded.Frames.size(); Index++) {
+            char Number[24];
+            std::snprintf(Number, sizeof(Number), "#%02zu", Index);
+            Out << "    " << Number << " " << FrameTarget(Decoded.Frames[Index]) << "\n";
+        }
+    }
+    Out << "  Ended:       ";
+    switch (Decoded.End) {
+    case ReportEnd::EndMarker:
+        Out << "end marker\n";
+        break;
+    case ReportEnd::AfterControlPc:
+        Out << "end marker, after \"ControlPc\"\n";
+        break;
+    case ReportEnd::AfterPrintStack:
+        Out << "end marker, after \"PrintStack\" (the walk faulted)\n";
+        break;
+    case ReportEnd::Truncated:
+        Out << "truncated: " << (Decoded.CutBy ? TruncationText(*Decoded.CutBy) : "") << "\n";
+        break;
+    }
+    ListWarnings(Out, Decoded.Warnings);
+    Out << "\n";
+    Out.flush();
+}
+
+std::string BootJson(const Boot& Decoded) {
+    Json Object = {
+        {"kind", "boot"},
+        {"schema", JsonSchemaVersion},
+        {"boot", Decoded.Number},
+        {"line", Decoded.Line},
+        {"driver_version", Decoded.DriverVersion ? Json(*Decoded.DriverVersion) : Json(nullptr)},
+        {"load_time", Decoded.LoadTime ? Json(IsoTime(*Decoded.LoadTime)) : Json(nullptr)},
+        {"state", Decoded.State ? Json(BootStateName(*Decoded.State)) : Json(nullptr)},
+        {"warnings", WarningsJson(Decoded.Warnings)},
+    };
+    return Object.dump();
+}
+
+std::string ReportJson(const Report& Decoded) {
+    Json Check = nullptr;
+    if (Decoded.Check) {
+        const std::string_view Name = BugCheckName(Decoded.Check->Code);
+        Json Parameters = Json::array();
+        for (uint64_t Parameter : Decoded.Check->Parameters) {
+            Parameters.push_back(Address(Parameter));
+        }
+        Check = {{"code", Hex(Decoded.Check->Code)},
+                 {"name", Name.empty() ? Json(nullptr) : Json(Name)},
+                 {"parameters", Parameters}};
+    }
+    Json Modules = Json::array();
+    for (const ModuleRow& Row : Decoded.Modules) {
+        Modules.push_back({{"start", Address(Row.Start)},
+                           {"end", Address(Row.End)},
+                           {"name", Text(Row.Name)},
+                           {"pdb_path", Latin1ToUtf8(Row.PdbPath)},
+                           {"path", Text(Row.Path)},
+                           {"guid", Row.Guid},
+                           {"has_identity", Row.HasIdentity()}});
+    }
+    Json Context = nullptr;
+    if (Decoded.Context) {
+        Json Registers = Json::object();
+        for (const Register& Entry : Decoded.Context->Registers) {
+            Registers[Entry.Name] = Hex(Entry.Value);
+        }
+        Context = {{"address", Address(Decoded.Context->Address)}, {"registers", Registers}};
+    }
+    Json Frames = Json::array();
+    for (size_t Index = 0; Index < Decoded.Frames.size(); Index++) {
+        Frames.push_back(FrameJson(Index, Decoded.Frames[Index]));
+    }
+    Json Object = {
+        {"kind", "report"},
+        {"schema", JsonSchemaVersion},
+        {"report", Decoded.Number},
+        {"boot", Decoded.Boot ? Json(*Decoded.Boot) : Json(nullptr)},
+        {"line", Decoded.Line},
+        {"crash_time", Decoded.CrashTime ? Json(IsoTime(*Decoded.CrashTime)) : Json(nullptr)},
+        {"bug_check", Check},
+        {"module_table", Decoded.HasModuleTable},
+        {"modules", Modules},
+        {"context", Context},
+        {"frames", Frames},
+        {"end", ReportEndName(Decoded.End)},
+        {"truncation", Decoded.CutBy ? Json(TruncationName(*Decoded.CutBy)) : Json(nullptr)},
+        {"warnings", WarningsJson(Decoded.Warnings)},
+    };
+    return Object.dump();
+}
+
+void JsonLinesWriter::OnBoot(const Boot& Decoded) {
+    Out << BootJson(Decoded) << "\n";
+    Out.flush();
+}
+
+void JsonLinesWriter::OnReport(const Report& Decoded) {
+    Out << ReportJson(Decoded) << "\n";
+    Out.flush();
+}
+
+void Tally::OnBoot(const Boot& Decoded) {
+    Warned = Warned || !Decoded.Warnings.empty();
+    Next.OnBoot(Decoded);
+}
+
+void Tally::OnReport(const Report& Decoded) {
+    ReportCount++;
+    Warned = Warned || !Decoded.Warnings.empty();
+    Next.OnReport(Decoded);
+}
+
+ExitStatus StatusFor(bool InputReadable, const Tally& Counted) {
+    if (!InputReadable) {
+        return ExitUnreadableInput;
+    }
+    if (Counted.Reports() == 0) {
+        return ExitNoReport;
+    }
+    return Counted.AnyWarnings() ? ExitWarnings : ExitClean;
+}
+
+}  // namespace hestolvane::decode

@@ -1,0 +1,67 @@
+// The two ways decoded boots and reports leave the tool: a listing for people and JSON Lines for
+// programs, each a sink that writes every boot and report as it arrives.
+#pragma once
+
+#include <map>
+#include <ostream>
+#include <string>
+
+#include "model.h"
+
+namespace hestolvane::decode {
+
+// Version of the JSON Lines objects' layout; raised when a field changes meaning or goes away.
+constexpr int JsonSchemaVersion = 1;
+
+class ListingWriter : public CaptureSink {
+public:
+    explicit ListingWriter(std::ostream& Out) : Out(Out) {}
+    void OnBoot(const Boot& Decoded) override;
+    void OnReport(const Report& Decoded) override;
+
+private:
+    std::ostream& Out;
+    std::map<unsigned, Boot> Boots;  // for the boot state shown with each report
+};
+
+class JsonLinesWriter : public CaptureSink {
+public:
+    explicit JsonLinesWriter(std::ostream& Out) : Out(Out) {}
+    void OnBoot(const Boot& Decoded) override;
+    void OnReport(const Report& Decoded) override;
+
+private:
+    std::ostream& Out;
+};
+
+// One JSON object each, as the writer prints them on one line.
+std::string BootJson(const Boot& Decoded);
+std::string ReportJson(const Report& Decoded);
+
+// Counts what went by on its way to another sink, for the exit status.
+class Tally : public CaptureSink {
+public:
+    explicit Tally(CaptureSink& Next) : Next(Next) {}
+    void OnBoot(const Boot& Decoded) override;
+    void OnReport(const Report& Decoded) override;
+
+    unsigned Reports() const { return ReportCount; }
+    bool AnyWarnings() const { return Warned; }
+
+private:
+    CaptureSink& Next;
+    unsigned ReportCount = 0;
+    bool Warned = false;
+};
+
+// The command's exit status, most serious first.
+enum ExitStatus : int {
+    ExitClean = 0,
+    ExitWarnings = 1,
+    ExitUsage = 2,
+    ExitNoReport = 3,
+    ExitUnreadableInput = 4,
+};
+ExitStatus StatusFor(bool InputReadable, const Tally& Counted);
+
+}  // namespace hestolvane::decode
