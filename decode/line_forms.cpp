@@ -327,9 +327,12 @@ LineForm ParseLine(std::string_view Line) {
             return Address && At.Literal("):") && At.AtEnd() ? LineForm(form::ContextHead{*Address})
                                                              : LineForm(form::Unknown{});
         }
-        return form::Unknown{};
+        break;  // C and D also open addresses
     case 'D':
-        return Line == "Dump:" ? LineForm(form::TableHeading{}) : LineForm(form::Unknown{});
+        if (Line == "Dump:") {
+            return form::TableHeading{};
+        }
+        break;
     case 's':
         return Line == TableHeaderText ? LineForm(form::TableHeader{}) : LineForm(form::Unknown{});
     case 'P':

@@ -79,7 +79,16 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& Arguments) {
             Parsed.Json = true;
         } else if ((Argument == "--follow" || Argument == "--tcp" || Argument == "--serial") && HasValue) {
             const Mode Source = Argument == "--follow" ? Mode::Follow : Argument == "--tcp" ? Mode::Tcp : Mode::Serial;
-            if (!SetSource(Source, Arguments[++Index])) {
+            const std::string& Target = Arguments[++Index];
+            if (Source == Mode::Tcp && !ParseTcpTarget(Target)) {
+                std::cerr << "hestolvane-decode: --tcp needs HOST:PORT\n";
+                return std::nullopt;
+            }
+            if (Source == Mode::Serial && !ParseSerialTarget(Target)) {
+                std::cerr << "hestolvane-decode: the terminal interface has no speed " << Target << "\n";
+                return std::nullopt;
+            }
+            if (!SetSource(Source, Target)) {
                 return std::nullopt;
             }
         } else if ((Argument == "--idle-timeout" || Argument == "--backoff") && HasValue) {
@@ -138,20 +147,10 @@ ReadOutcome Run(const Options& Chosen, CaptureReader& Reader, const StopSignal& 
         return ReadStream(Chosen.Target, Reader, Stop);
     case Mode::Follow:
         return FollowFile(Chosen.Target, Reader, Chosen.Live, Stop);
-    case Mode::Tcp: {
-        auto Target = ParseTcpTarget(Chosen.Target);
-        if (!Target) {
-            return ReadOutcome{false, false, "not HOST:PORT: " + Chosen.Target};
-        }
-        return FollowTcp(*Target, Reader, Chosen.Live, Stop);
-    }
-    case Mode::Serial: {
-        auto Target = ParseSerialTarget(Chosen.Target);
-        if (!Target) {
-            return ReadOutcome{false, false, "unsupported speed in " + Chosen.Target};
-        }
-        return FollowSerial(*Target, Reader, Chosen.Live, Stop);
-    }
+    case Mode::Tcp:
+        return FollowTcp(*ParseTcpTarget(Chosen.Target), Reader, Chosen.Live, Stop);
+    case Mode::Serial:
+        return FollowSerial(*ParseSerialTarget(Chosen.Target), Reader, Chosen.Live, Stop);
     }
     return ReadOutcome{false, false, "no input"};
 }

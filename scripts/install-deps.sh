@@ -6,6 +6,7 @@ packages=(
   cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev libunwind-dev
   clang lld llvm libclang-rt-14-dev mingw-w64 osslsigncode python3-pefile openssl wine64 wine
   clang-tidy cppcheck
+  nlohmann-json3-dev
 )
 
 missing=()

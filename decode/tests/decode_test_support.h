@@ -16,6 +16,25 @@ inline void PrintTo(const Warning& Shown, std::ostream* Out) {
     *Out << "{line " << Shown.Line << ", \"" << Shown.Message << "\", \"" << Shown.Text << "\"}";
 }
 
+inline void PrintTo(const Frame& Shown, std::ostream* Out) {
+    *Out << std::hex << "{sp " << Shown.StackPointer << ", address ";
+    if (Shown.Address) {
+        *Out << *Shown.Address;
+    } else {
+        *Out << "none";
+    }
+    if (Shown.Module) {
+        *Out << ", module " << Shown.Module->Name.value_or("(null)") << " + " << Shown.Module->Offset << std::dec
+             << " row " << (Shown.Module->Row ? std::to_string(*Shown.Module->Row) : "none");
+    }
+    *Out << std::dec << "}";
+}
+
+inline void PrintTo(const ModuleRow& Shown, std::ostream* Out) {
+    *Out << std::hex << "{" << Shown.Start << "-" << Shown.End << std::dec << " \"" << Shown.Name.value_or("(null)")
+         << "\" \"" << Shown.PdbPath << "\" \"" << Shown.Path.value_or("(null)") << "\" " << Shown.Guid << "}";
+}
+
 }  // namespace hestolvane::decode
 
 namespace hestolvane::decode::testing {
@@ -26,6 +45,9 @@ struct Collected : CaptureSink {
     void OnBoot(const Boot& Decoded) override { Boots.push_back(Decoded); }
     void OnReport(const Report& Decoded) override { Reports.push_back(Decoded); }
 };
+
+// Standard output of a command, run through the shell; standard error is left alone.
+std::string CommandOutput(const std::string& Command, int* ExitStatus = nullptr);
 
 inline Collected Decode(std::string_view Capture) {
     Collected Sink;
