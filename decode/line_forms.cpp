@@ -83,7 +83,6 @@ private:
 
 // "%04d-%02d-%02d %02d:%02d:%02d:%d". Years are read up to six digits, milliseconds up to three.
 std::optional<Timestamp> ReadTimestamp(Cursor& At) {
-    Timestamp Time;
     auto Year = At.Decimal(4, 6);
     if (!Year || !At.Literal("-")) {
         return std::nullopt;
