@@ -42,9 +42,10 @@ std::string MakeCapture() {
         Capture += Line("start    end    module    pdb    path    guid");
         for (size_t Row = 0; Row < RowCount; Row++) {
             const unsigned long long Start = ImageBase + Row * ImageSize;
-            Capture += Line("%016llX %016llX  driver%03zu.sys  d:\\a\\_work\\1\\s\\build\\x64\\release\\driver%03zu.pdb  "
-                            "\\SystemRoot\\System32\\drivers\\driver%03zu.sys  %08zX-9452-4D1B-A26F-0E359C41D708",
-                            Start, Start + ImageSize - 0x1000, Row, Row, Row, Row * 7919);
+            Capture += Line(
+                "%016llX %016llX  driver%03zu.sys  d:\\a\\_work\\1\\s\\build\\x64\\release\\driver%03zu.pdb  "
+                "\\SystemRoot\\System32\\drivers\\driver%03zu.sys  %08zX-9452-4D1B-A26F-0E359C41D708",
+                Start, Start + ImageSize - 0x1000, Row, Row, Row, Row * 7919);
         }
         Capture += Line("VQN: BUGCHECK CODE 50: FFFFF80000001000 0000000000000000 FFFFF80012345678 0000000000000002");
         Capture += Line("CONTEXT (FFFFF80011112222):");

@@ -4,7 +4,6 @@
 #include "capture_reader.h"
 
 #include <string>
-#include <type_traits>
 
 namespace hestolvane::decode {
 

@@ -56,10 +56,10 @@ struct Unknown {};
 
 }  // namespace form
 
-using LineForm = std::variant<form::Unknown, form::BeginMarker, form::EndMarker, form::Banner, form::BootStateLine,
-                              form::CrashTime, form::TableHeading, form::TableHeader, form::Row,
-                              form::MisshapenRow, form::BugCheckLine, form::ContextHead, form::RegisterLine,
-                              form::FrameLine, form::ControlPc, form::PrintStack>;
+using LineForm =
+    std::variant<form::Unknown, form::BeginMarker, form::EndMarker, form::Banner, form::BootStateLine, form::CrashTime,
+                 form::TableHeading, form::TableHeader, form::Row, form::MisshapenRow, form::BugCheckLine,
+                 form::ContextHead, form::RegisterLine, form::FrameLine, form::ControlPc, form::PrintStack>;
 
 // The form of one line, given without its line end.
 LineForm ParseLine(std::string_view Line);

@@ -55,6 +55,14 @@ private:
     int Descriptor = -1;
 };
 
+ReadOutcome StoppedByUser() {
+    return ReadOutcome{true, true, ""};
+}
+
+ReadOutcome Unreadable(std::string Error) {
+    return ReadOutcome{false, false, std::move(Error)};
+}
+
 std::string ErrorText(const std::string& What, int Error) {
     return What + ": " + std::strerror(Error);
 }
@@ -173,8 +181,8 @@ bool ReadUntilGone(int Descriptor, CaptureReader& Reader, IdleWatch& Idle, const
 }
 
 std::optional<UniqueDescriptor> Connect(const addrinfo* Address, const StopSignal& Stop) {
-    UniqueDescriptor Socket(socket(Address->ai_family, Address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                                   Address->ai_protocol));
+    UniqueDescriptor Socket(
+        socket(Address->ai_family, Address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, Address->ai_protocol));
     if (!Socket.Valid()) {
         return std::nullopt;
     }
@@ -193,10 +201,24 @@ std::optional<UniqueDescriptor> Connect(const addrinfo* Address, const StopSigna
 
 std::optional<speed_t> SpeedFor(unsigned Baud) {
     static const std::array<std::pair<unsigned, speed_t>, 18> Speeds = {{
-        {1200, B1200},       {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},
-        {38400, B38400},     {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},
-        {500000, B500000},   {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-        {1500000, B1500000}, {2000000, B2000000}, {3000000, B3000000},
+        {1200, B1200},
+        {2400, B2400},
+        {4800, B4800},
+        {9600, B9600},
+        {19200, B19200},
+        {38400, B38400},
+        {57600, B57600},
+        {115200, B115200},
+        {230400, B230400},
+        {460800, B460800},
+        {500000, B500000},
+        {576000, B576000},
+        {921600, B921600},
+        {1000000, B1000000},
+        {1152000, B1152000},
+        {1500000, B1500000},
+        {2000000, B2000000},
+        {3000000, B3000000},
     }};
     for (const auto& [Rate, Speed] : Speeds) {
         if (Rate == Baud) {
@@ -267,7 +289,7 @@ ReadOutcome ReadToEnd(int Descriptor, CaptureReader& Reader, const StopSignal& S
     std::vector<char> Buffer(ChunkSize);
     for (;;) {
         if (WaitFor(Descriptor, POLLIN, milliseconds(-1), Stop) == Wake::Stopped) {
-            return ReadOutcome{true, true, ""};
+            return StoppedByUser();
         }
         switch (ReadChunk(Descriptor, Buffer, Reader, nullptr)) {
         case ReadResult::Data:
@@ -276,7 +298,7 @@ ReadOutcome ReadToEnd(int Descriptor, CaptureReader& Reader, const StopSignal& S
         case ReadResult::End:
             return ReadOutcome{};
         case ReadResult::Failed:
-            return ReadOutcome{false, false, ErrorText("read failed", errno)};
+            return Unreadable(ErrorText("read failed", errno));
         }
     }
 }
@@ -292,7 +314,7 @@ ReadOutcome FollowFile(const std::string& Path, CaptureReader& Reader, const Liv
         if (!File.Valid()) {
             File = UniqueDescriptor(open(Path.c_str(), O_RDONLY | O_CLOEXEC));
             if (!File.Valid() && errno != ENOENT) {
-                return ReadOutcome{false, false, ErrorText("cannot open " + Path, errno)};
+                return Unreadable(ErrorText("cannot open " + Path, errno));
             }
             if (File.Valid()) {
                 fstat(File.Get(), &Opened);
@@ -305,7 +327,7 @@ ReadOutcome FollowFile(const std::string& Path, CaptureReader& Reader, const Liv
                 Offset = lseek(File.Get(), 0, SEEK_CUR);
             }
             if (Result == ReadResult::Failed) {
-                return ReadOutcome{false, false, ErrorText("cannot read " + Path, errno)};
+                return Unreadable(ErrorText("cannot read " + Path, errno));
             }
             struct stat Now {};
             if (stat(Path.c_str(), &Now) != 0 || !SameFile(Now, Opened)) {
@@ -324,7 +346,7 @@ ReadOutcome FollowFile(const std::string& Path, CaptureReader& Reader, const Liv
             }
         }
         if (WaitFor(-1, 0, Idle.Limit(Options.FollowInterval), Stop) == Wake::Stopped) {
-            return ReadOutcome{true, true, ""};
+            return StoppedByUser();
         }
         Idle.CutIfIdle();
     }
@@ -349,7 +371,7 @@ ReadOutcome FollowTcp(const TcpTarget& Target, CaptureReader& Reader, const Live
     Hints.ai_socktype = SOCK_STREAM;
     addrinfo* Found = nullptr;
     if (const int Error = getaddrinfo(Target.Host.c_str(), Target.Port.c_str(), &Hints, &Found); Error != 0) {
-        return ReadOutcome{false, false, "cannot resolve " + Target.Host + ":" + Target.Port + ": " + gai_strerror(Error)};
+        return Unreadable("cannot resolve " + Target.Host + ":" + Target.Port + ": " + gai_strerror(Error));
     }
     std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> Addresses(Found, &freeaddrinfo);
     IdleWatch Idle(Reader, Options);
@@ -360,16 +382,16 @@ ReadOutcome FollowTcp(const TcpTarget& Target, CaptureReader& Reader, const Live
             Socket = Connect(Address, Stop);
         }
         if (Stop.Triggered()) {
-            return ReadOutcome{true, true, ""};
+            return StoppedByUser();
         }
         if (Socket) {
             Delays.Reset();
             if (ReadUntilGone(Socket->Get(), Reader, Idle, Stop)) {
-                return ReadOutcome{true, true, ""};
+                return StoppedByUser();
             }
         }
         if (!Pause(Delays.Take(), Idle, Stop)) {
-            return ReadOutcome{true, true, ""};
+            return StoppedByUser();
         }
     }
 }
@@ -397,7 +419,7 @@ ReadOutcome FollowSerial(const SerialTarget& Target, CaptureReader& Reader, cons
     std::string Error;
     std::optional<UniqueDescriptor> Device = OpenSerial(Target, Error);
     if (!Device) {
-        return ReadOutcome{false, false, Error};
+        return Unreadable(Error);
     }
     IdleWatch Idle(Reader, Options);
     Backoff Delays(Options);
@@ -405,12 +427,12 @@ ReadOutcome FollowSerial(const SerialTarget& Target, CaptureReader& Reader, cons
         if (Device) {
             Delays.Reset();
             if (ReadUntilGone(Device->Get(), Reader, Idle, Stop)) {
-                return ReadOutcome{true, true, ""};
+                return StoppedByUser();
             }
         }
         // A USB adapter pulled out and plugged in again comes back under the same name.
         if (!Pause(Delays.Take(), Idle, Stop)) {
-            return ReadOutcome{true, true, ""};
+            return StoppedByUser();
         }
         Device = OpenSerial(Target, Error);
     }

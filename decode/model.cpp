@@ -7,22 +7,20 @@
 namespace hestolvane::decode {
 
 const std::array<RegisterLayout, 24> ContextRegisters = {{
-    {"GS", 4},   {"FS", 4},   {"ES", 4},   {"DS", 4},   {"SS", 4},   {"CS", 4},
-    {"EFLAGS", 8}, {"RSI", 16}, {"RDI", 16}, {"RAX", 16}, {"RBX", 16}, {"RCX", 16},
-    {"RDX", 16}, {"RIP", 16}, {"RSP", 16}, {"RBP", 16}, {"R8", 16},  {"R9", 16},
-    {"R10", 16}, {"R11", 16}, {"R12", 16}, {"R13", 16}, {"R14", 16}, {"R15", 16},
+    {"GS", 4},   {"FS", 4},   {"ES", 4},   {"DS", 4},   {"SS", 4},   {"CS", 4},   {"EFLAGS", 8}, {"RSI", 16},
+    {"RDI", 16}, {"RAX", 16}, {"RBX", 16}, {"RCX", 16}, {"RDX", 16}, {"RIP", 16}, {"RSP", 16},   {"RBP", 16},
+    {"R8", 16},  {"R9", 16},  {"R10", 16}, {"R11", 16}, {"R12", 16}, {"R13", 16}, {"R14", 16},   {"R15", 16},
 }};
 
 bool Timestamp::operator==(const Timestamp& Other) const {
     return std::tie(Year, Month, Day, Hour, Minute, Second, Millisecond) ==
-           std::tie(Other.Year, Other.Month, Other.Day, Other.Hour, Other.Minute, Other.Second,
-                    Other.Millisecond);
+           std::tie(Other.Year, Other.Month, Other.Day, Other.Hour, Other.Minute, Other.Second, Other.Millisecond);
 }
 
 std::string FormatTimestamp(const Timestamp& Time) {
     char Text[64];
-    std::snprintf(Text, sizeof(Text), "%04d-%02d-%02d %02d:%02d:%02d.%03d", Time.Year, Time.Month, Time.Day,
-                  Time.Hour, Time.Minute, Time.Second, Time.Millisecond);
+    std::snprintf(Text, sizeof(Text), "%04d-%02d-%02d %02d:%02d:%02d.%03d", Time.Year, Time.Month, Time.Day, Time.Hour,
+                  Time.Minute, Time.Second, Time.Millisecond);
     return Text;
 }
 
@@ -96,8 +94,8 @@ bool ModuleLocation::operator==(const ModuleLocation& Other) const {
 bool Frame::operator==(const Frame& Other) const {
     return std::tie(StackPointer, StackWords, Printed, Address, Module, Function, FunctionOffset, SourceFile,
                     SourceLine) == std::tie(Other.StackPointer, Other.StackWords, Other.Printed, Other.Address,
-                                            Other.Module, Other.Function, Other.FunctionOffset,
-                                            Other.SourceFile, Other.SourceLine);
+                                            Other.Module, Other.Function, Other.FunctionOffset, Other.SourceFile,
+                                            Other.SourceLine);
 }
 
 std::string_view ReportEndName(ReportEnd End) {

@@ -39,8 +39,8 @@ struct Warning {
 
 // What the driver said about the boot before this one.
 enum class BootState { Normal, LastBsod, LastBsodNewVersion };
-std::string_view BootStateName(BootState State);   // "normal", "last_bsod", "last_bsod_new_version"
-std::string_view BootStateLine(BootState State);   // the line as the driver prints it, without its line end
+std::string_view BootStateName(BootState State);  // "normal", "last_bsod", "last_bsod_new_version"
+std::string_view BootStateLine(BootState State);  // the line as the driver prints it, without its line end
 
 // One start of the driver, from its load banner. A banner cut off by a bug check leaves the fields it
 // did not reach empty, with a warning.
@@ -139,8 +139,8 @@ std::string_view TruncationName(Truncation Cause);  // "nested_report", "reboot"
 std::string_view TruncationText(Truncation Cause);  // a phrase for people: "a nested report began", ...
 
 struct Report {
-    unsigned Number = 0;  // 1 for the first report in the capture
-    uint64_t Line = 0;    // the begin marker's line
+    unsigned Number = 0;           // 1 for the first report in the capture
+    uint64_t Line = 0;             // the begin marker's line
     std::optional<unsigned> Boot;  // the boot whose banner precedes the report, if one was read
     std::optional<Timestamp> CrashTime;
     std::optional<BugCheck> Check;

@@ -108,7 +108,8 @@ std::string FrameTarget(const Frame& Walked) {
 
 // "driver version 3, loaded 2026-12-08 06:03:03.917 UTC, normal boot."
 std::string BootSummary(const Boot& Decoded) {
-    std::string Summary = "driver version " + (Decoded.DriverVersion ? std::to_string(*Decoded.DriverVersion) : "unknown");
+    std::string Summary =
+        "driver version " + (Decoded.DriverVersion ? std::to_string(*Decoded.DriverVersion) : "unknown");
     if (Decoded.LoadTime) {
         Summary += ", loaded " + FormatTimestamp(*Decoded.LoadTime) + " UTC";
     }

@@ -30,16 +30,18 @@ using testing::Lines;
 constexpr auto WaitLimit = 20s;
 
 std::string BootText(int Minute) {
-    return Lines({"HesTolvaneDrv ver: 3, Load: 2026-12-08 06:" + std::to_string(10 + Minute) + ":00:1", "normal boot."});
+    return Lines(
+        {"HesTolvaneDrv ver: 3, Load: 2026-12-08 06:" + std::to_string(10 + Minute) + ":00:1", "normal boot."});
 }
 
 std::string ReportText(const std::string& Code) {
-    return Lines({"VQN Dump Begin.", "CRASHED ON: 2026-12-08 06:30:00:1", "Dump:",
-                  "start    end    module    pdb    path    guid",
-                  "FFFFF80400000000 FFFFF80400100000  ntoskrnl.exe  ntkrnlmp.pdb  \\SystemRoot\\system32\\ntoskrnl.exe  "
-                  "7E118A3C-9452-4D1B-A26F-0E359C41D708",
-                  "VQN: BUGCHECK CODE " + Code + ": 0000000000000001 0000000000000002 0000000000000003 0000000000000004",
-                  "VQN Dump End."});
+    return Lines(
+        {"VQN Dump Begin.", "CRASHED ON: 2026-12-08 06:30:00:1",
+         "Dump:", "start    end    module    pdb    path    guid",
+         "FFFFF80400000000 FFFFF80400100000  ntoskrnl.exe  ntkrnlmp.pdb  \\SystemRoot\\system32\\ntoskrnl.exe  "
+         "7E118A3C-9452-4D1B-A26F-0E359C41D708",
+         "VQN: BUGCHECK CODE " + Code + ": 0000000000000001 0000000000000002 0000000000000003 0000000000000004",
+         "VQN Dump End."});
 }
 
 std::string FirstHalf(const std::string& Text) {
@@ -113,7 +115,8 @@ private:
     std::thread Thread;
 };
 
-void ExpectReports(const std::vector<Report>& Reports, const std::vector<std::pair<uint64_t, std::optional<Truncation>>>& Expected) {
+void ExpectReports(const std::vector<Report>& Reports,
+                   const std::vector<std::pair<uint64_t, std::optional<Truncation>>>& Expected) {
     ASSERT_EQ(Reports.size(), Expected.size());
     for (size_t Index = 0; Index < Expected.size(); Index++) {
         SCOPED_TRACE("report " + std::to_string(Index + 1));
@@ -183,7 +186,8 @@ TEST(DecodeLive, TcpServerThatDropsTheLineAndComesBack) {
     Serving.join();
     EXPECT_TRUE(Outcome.Readable);
     EXPECT_TRUE(Outcome.Stopped);
-    ExpectReports(Run.Sink.ReportsSoFar(), {{0x50, std::nullopt}, {0x1E, Truncation::Disconnected}, {0xD1, std::nullopt}});
+    ExpectReports(Run.Sink.ReportsSoFar(),
+                  {{0x50, std::nullopt}, {0x1E, Truncation::Disconnected}, {0xD1, std::nullopt}});
     EXPECT_EQ(Run.Sink.BootsSoFar().size(), 2u);
 }
 
@@ -260,9 +264,8 @@ TEST(DecodeLive, FollowedFileGrowsAndIsReplaced) {
     ASSERT_NE(mkdtemp(Template), nullptr);
     const std::string Directory = Template;
     const std::string Path = Directory + "/capture.txt";
-    LiveRun Run([&](CaptureReader& Reader, const StopSignal& Stop) {
-        return FollowFile(Path, Reader, TestOptions(), Stop);
-    });
+    LiveRun Run(
+        [&](CaptureReader& Reader, const StopSignal& Stop) { return FollowFile(Path, Reader, TestOptions(), Stop); });
 
     const int Growing = open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     ASSERT_GE(Growing, 0);
@@ -275,9 +278,10 @@ TEST(DecodeLive, FollowedFileGrowsAndIsReplaced) {
     ASSERT_EQ(std::rename((Directory + "/next.txt").c_str(), Path.c_str()), 0);
     EXPECT_TRUE(Run.Sink.WaitForReports(3));
 
-    std::ofstream(Path, std::ios::trunc) << BootText(3) + "VQN Dump Begin.\nVQN: BUGCHECK CODE E2: "
-                                            "0000000000000000 0000000000000000 0000000000000000 0000000000000000\n"
-                                            "VQN Dump End.\n";
+    std::ofstream(Path, std::ios::trunc) << BootText(3) +
+                                                "VQN Dump Begin.\nVQN: BUGCHECK CODE E2: "
+                                                "0000000000000000 0000000000000000 0000000000000000 0000000000000000\n"
+                                                "VQN Dump End.\n";
     EXPECT_TRUE(Run.Sink.WaitForReports(4));
     Run.StopAndJoin();
     std::system(("rm -rf " + Directory).c_str());

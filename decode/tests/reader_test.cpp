@@ -43,8 +43,8 @@ const std::string ContextBlock = Lines({
 // A boot and a full report: three rows (one without identity, one whose path holds blanks), three
 // frames (resolved by the driver, raw inside a row, raw outside every row) and a walk ended by ControlPc.
 const std::string FullCapture =
-    Lines({Banner, "normal boot.", "VQN Dump Begin.", "CRASHED ON: 2026-12-08 06:04:05:9", "Dump:",
-           "start    end    module    pdb    path    guid",
+    Lines({Banner, "normal boot.", "VQN Dump Begin.", "CRASHED ON: 2026-12-08 06:04:05:9",
+           "Dump:", "start    end    module    pdb    path    guid",
            "FFFFF80400000000 FFFFF80400100000  ntoskrnl.exe  ntkrnlmp.pdb  \\SystemRoot\\system32\\ntoskrnl.exe  "
            "7E118A3C-9452-4D1B-A26F-0E359C41D708",
            "FFFFF80410000000 FFFFF80410008000  nodebug.sys    \\SystemRoot\\System32\\drivers\\nodebug.sys  "
@@ -83,18 +83,17 @@ TEST(DecodeReader, FullReportGivesEveryField) {
     EXPECT_TRUE(Crash.HasModuleTable);
 
     ASSERT_EQ(Crash.Modules.size(), 3u);
-    EXPECT_EQ(Crash.Modules[0], (ModuleRow{0xFFFFF80400000000, 0xFFFFF80400100000, "ntoskrnl.exe", "ntkrnlmp.pdb",
-                                           "\\SystemRoot\\system32\\ntoskrnl.exe",
-                                           "7E118A3C-9452-4D1B-A26F-0E359C41D708"}));
+    EXPECT_EQ(Crash.Modules[0],
+              (ModuleRow{0xFFFFF80400000000, 0xFFFFF80400100000, "ntoskrnl.exe", "ntkrnlmp.pdb",
+                         "\\SystemRoot\\system32\\ntoskrnl.exe", "7E118A3C-9452-4D1B-A26F-0E359C41D708"}));
     EXPECT_TRUE(Crash.Modules[0].HasIdentity());
-    EXPECT_EQ(Crash.Modules[1], (ModuleRow{0xFFFFF80410000000, 0xFFFFF80410008000, "nodebug.sys", "",
-                                           "\\SystemRoot\\System32\\drivers\\nodebug.sys",
-                                           "00000000-0000-0000-0000-000000000000"}));
+    EXPECT_EQ(Crash.Modules[1],
+              (ModuleRow{0xFFFFF80410000000, 0xFFFFF80410008000, "nodebug.sys", "",
+                         "\\SystemRoot\\System32\\drivers\\nodebug.sys", "00000000-0000-0000-0000-000000000000"}));
     EXPECT_FALSE(Crash.Modules[1].HasIdentity());
-    EXPECT_EQ(Crash.Modules[2], (ModuleRow{0xFFFFF80420000000, 0xFFFFF80420004000, "my driver.sys",
-                                           "C:\\build dir\\my driver.pdb",
-                                           "\\??\\C:\\Program Files\\My Driver\\my driver.sys",
-                                           "C04E2791-663B-124A-8D05-77E12C9F40B3"}));
+    EXPECT_EQ(Crash.Modules[2],
+              (ModuleRow{0xFFFFF80420000000, 0xFFFFF80420004000, "my driver.sys", "C:\\build dir\\my driver.pdb",
+                         "\\??\\C:\\Program Files\\My Driver\\my driver.sys", "C04E2791-663B-124A-8D05-77E12C9F40B3"}));
 
     ASSERT_TRUE(Crash.Context.has_value());
     EXPECT_EQ(Crash.Context->Address, 0xFFFFF80011112222u);
@@ -167,8 +166,9 @@ TEST(DecodeReader, ForeignLineInsideReportIsAWarning) {
     const auto Decoded = Decode(Capture);
     ASSERT_EQ(Decoded.Reports.size(), 1u);
     const Report& Crash = Decoded.Reports[0];
-    EXPECT_EQ(Crash.Warnings,
-              (std::vector<Warning>{{8, "expected a module row or the bug-check line", "Hyper-V: synthetic timer armed"}}));
+    EXPECT_EQ(
+        Crash.Warnings,
+        (std::vector<Warning>{{8, "expected a module row or the bug-check line", "Hyper-V: synthetic timer armed"}}));
     EXPECT_EQ(Crash.Modules.size(), 3u);
     EXPECT_EQ(Crash.Frames.size(), 3u);
     EXPECT_EQ(Crash.End, ReportEnd::AfterControlPc);
@@ -227,8 +227,8 @@ TEST(DecodeReader, ResetCutsReportOffMidLine) {
 // A bug check during a report writes a whole second report, starting in the middle of the line the first
 // had reached. The first never resumes.
 TEST(DecodeReader, NestedReportStartingMidLine) {
-    const std::string Inner = Lines({"VQN Dump Begin.", "CRASHED ON: 2026-12-08 06:04:06:0", "Dump:",
-                                     "start    end    module    pdb    path    guid",
+    const std::string Inner = Lines({"VQN Dump Begin.", "CRASHED ON: 2026-12-08 06:04:06:0",
+                                     "Dump:", "start    end    module    pdb    path    guid",
                                      "VQN: BUGCHECK CODE 1E: 00000000C0000005 0000000000000000 0000000000000000 "
                                      "0000000000000000",
                                      "VQN Dump End."});
@@ -268,8 +268,8 @@ TEST(DecodeReader, ReportCutOffByEndOfInput) {
 // Texts may be missing ("(null)"), empty (four blanks) or hold single blanks; a row whose texts do not
 // split into three is a warning, not a guess.
 TEST(DecodeReader, ModuleRowTexts) {
-    const auto Decoded = Decode(Lines({"VQN Dump Begin.", "CRASHED ON: 2026-12-08 06:04:05:9", "Dump:",
-                                       "start    end    module    pdb    path    guid",
+    const auto Decoded = Decode(Lines({"VQN Dump Begin.", "CRASHED ON: 2026-12-08 06:04:05:9",
+                                       "Dump:", "start    end    module    pdb    path    guid",
                                        "0000000000001000 0000000000002000  (null)  a.pdb  (null)  "
                                        "00000000-0000-0000-0000-000000000001",
                                        "0000000000003000 0000000000004000        "
@@ -282,8 +282,8 @@ TEST(DecodeReader, ModuleRowTexts) {
     ASSERT_EQ(Decoded.Reports.size(), 1u);
     const Report& Crash = Decoded.Reports[0];
     ASSERT_EQ(Crash.Modules.size(), 2u);
-    EXPECT_EQ(Crash.Modules[0], (ModuleRow{0x1000, 0x2000, std::nullopt, "a.pdb", std::nullopt,
-                                           "00000000-0000-0000-0000-000000000001"}));
+    EXPECT_EQ(Crash.Modules[0],
+              (ModuleRow{0x1000, 0x2000, std::nullopt, "a.pdb", std::nullopt, "00000000-0000-0000-0000-000000000001"}));
     EXPECT_TRUE(Crash.Modules[0].HasIdentity());
     EXPECT_EQ(Crash.Modules[1], (ModuleRow{0x3000, 0x4000, "", "", "", "00000000-0000-0000-0000-000000000000"}));
     EXPECT_EQ(Crash.Warnings,
@@ -298,20 +298,28 @@ TEST(DecodeReader, ModuleRowTexts) {
 // The driver's lookup takes the newest record containing an address, start included and end excluded;
 // names repeat when a module was reloaded.
 TEST(DecodeReader, FramesBelongToTheNewestFittingRow) {
-    const auto Decoded = Decode(Lines({
-        "VQN Dump Begin.", "CRASHED ON: 2026-12-08 06:04:05:9", "Dump:", "start    end    module    pdb    path    guid",
-        "0000000000010000 0000000000011000  a.sys    \\a.sys  00000000-0000-0000-0000-000000000000",
-        "0000000000020000 0000000000020800  a.sys    \\a.sys  00000000-0000-0000-0000-000000000000",
-        "0000000000010000 0000000000010800  b.sys    \\b.sys  00000000-0000-0000-0000-000000000000",
-        "VQN: BUGCHECK CODE 50: 0000000000000000 0000000000000000 0000000000000000 0000000000000000",
-        "CONTEXT (0000000000000000):"}) + ContextBlock.substr(ContextBlock.find('\n') + 1) + Lines({
-        "0000000000000100  (0000000000000000  0000000000000000  0000000000000000  0000000000000000) a.sys + 0000000000000900",
-        "0000000000000200  (0000000000000000  0000000000000000  0000000000000000  0000000000000000) a.sys + 0000000000000010",
-        "0000000000000300  (0000000000000000  0000000000000000  0000000000000000  0000000000000000) 0000000000010000",
-        "0000000000000400  (0000000000000000  0000000000000000  0000000000000000  0000000000000000) 0000000000010900",
-        "0000000000000500  (0000000000000000  0000000000000000  0000000000000000  0000000000000000) 0000000000011000",
-        "0000000000000600  (0000000000000000  0000000000000000  0000000000000000  0000000000000000) c.sys + 0000000000000010",
-        "VQN Dump End."}));
+    const auto Decoded =
+        Decode(Lines({"VQN Dump Begin.", "CRASHED ON: 2026-12-08 06:04:05:9",
+                      "Dump:", "start    end    module    pdb    path    guid",
+                      "0000000000010000 0000000000011000  a.sys    \\a.sys  00000000-0000-0000-0000-000000000000",
+                      "0000000000020000 0000000000020800  a.sys    \\a.sys  00000000-0000-0000-0000-000000000000",
+                      "0000000000010000 0000000000010800  b.sys    \\b.sys  00000000-0000-0000-0000-000000000000",
+                      "VQN: BUGCHECK CODE 50: 0000000000000000 0000000000000000 0000000000000000 0000000000000000",
+                      "CONTEXT (0000000000000000):"}) +
+               ContextBlock.substr(ContextBlock.find('\n') + 1) +
+               Lines({"0000000000000100  (0000000000000000  0000000000000000  0000000000000000  0000000000000000) "
+                      "a.sys + 0000000000000900",
+                      "0000000000000200  (0000000000000000  0000000000000000  0000000000000000  0000000000000000) "
+                      "a.sys + 0000000000000010",
+                      "0000000000000300  (0000000000000000  0000000000000000  0000000000000000  0000000000000000) "
+                      "0000000000010000",
+                      "0000000000000400  (0000000000000000  0000000000000000  0000000000000000  0000000000000000) "
+                      "0000000000010900",
+                      "0000000000000500  (0000000000000000  0000000000000000  0000000000000000  0000000000000000) "
+                      "0000000000011000",
+                      "0000000000000600  (0000000000000000  0000000000000000  0000000000000000  0000000000000000) "
+                      "c.sys + 0000000000000010",
+                      "VQN Dump End."}));
     ASSERT_EQ(Decoded.Reports.size(), 1u);
     const std::vector<Frame>& Frames = Decoded.Reports[0].Frames;
     ASSERT_EQ(Frames.size(), 6u);
@@ -319,9 +327,9 @@ TEST(DecodeReader, FramesBelongToTheNewestFittingRow) {
     EXPECT_EQ(Frames[0].Address, 0x10900u);
     EXPECT_EQ(Frames[1].Module, (ModuleLocation{"a.sys", 0x10, 1}));
     EXPECT_EQ(Frames[1].Address, 0x20010u);
-    EXPECT_EQ(Frames[2].Module, (ModuleLocation{"b.sys", 0, 2}));  // the start belongs to the newest row
+    EXPECT_EQ(Frames[2].Module, (ModuleLocation{"b.sys", 0, 2}));      // the start belongs to the newest row
     EXPECT_EQ(Frames[3].Module, (ModuleLocation{"a.sys", 0x900, 0}));  // past b.sys's end
-    EXPECT_FALSE(Frames[4].Module.has_value());                          // the end belongs to no row
+    EXPECT_FALSE(Frames[4].Module.has_value());                        // the end belongs to no row
     EXPECT_EQ(Frames[4].Address, 0x11000u);
     EXPECT_EQ(Frames[5].Module, (ModuleLocation{"c.sys", 0x10, std::nullopt}));
     EXPECT_FALSE(Frames[5].Address.has_value());
@@ -338,7 +346,8 @@ TEST(DecodeReader, OverlongLines) {
 
     const auto Decoded = Decode(Capture);
     ASSERT_EQ(Decoded.Reports.size(), 2u);
-    EXPECT_EQ(Decoded.Reports[0].Warnings, (std::vector<Warning>{{10, "overlong line, dropped", std::string(160, 'x')}}));
+    EXPECT_EQ(Decoded.Reports[0].Warnings,
+              (std::vector<Warning>{{10, "overlong line, dropped", std::string(160, 'x')}}));
     EXPECT_EQ(Decoded.Reports[0].Check->Code, 0x50u);
     EXPECT_EQ(Decoded.Reports[0].End, ReportEnd::AfterControlPc);
     EXPECT_EQ(Decoded.Reports[1].Line, 42u);

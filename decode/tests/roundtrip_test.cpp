@@ -41,16 +41,18 @@ public:
         }
         char Text[40];
         std::snprintf(Text, sizeof(Text), "%08llX-%04llX-%04llX-%04llX-%012llX",
-                      static_cast<unsigned long long>(Below(1ull << 32)), static_cast<unsigned long long>(Below(1 << 16)),
+                      static_cast<unsigned long long>(Below(1ull << 32)),
                       static_cast<unsigned long long>(Below(1 << 16)), static_cast<unsigned long long>(Below(1 << 16)),
+                      static_cast<unsigned long long>(Below(1 << 16)),
                       static_cast<unsigned long long>(Below(1ull << 48)));
         return Text;
     }
 
     Timestamp Time() {
         return Timestamp{static_cast<int>(1601 + Below(8399)), static_cast<int>(1 + Below(12)),
-                         static_cast<int>(1 + Below(31)), static_cast<int>(Below(24)), static_cast<int>(Below(60)),
-                         static_cast<int>(Below(60)), static_cast<int>(Below(1000))};
+                         static_cast<int>(1 + Below(31)),      static_cast<int>(Below(24)),
+                         static_cast<int>(Below(60)),          static_cast<int>(Below(60)),
+                         static_cast<int>(Below(1000))};
     }
 
 private:
@@ -90,8 +92,8 @@ Report MakeReport(RandomModel& Random, unsigned Number, unsigned BootNumber, uin
     }
     Made.Context = RegisterContext{Random.Word(), {}};
     for (const RegisterLayout& Layout : ContextRegisters) {
-        Made.Context->Registers.push_back(
-            Register{std::string(Layout.Name), Layout.Digits == 16 ? Random.Word() : Random.Below(1ull << (4 * Layout.Digits))});
+        Made.Context->Registers.push_back(Register{
+            std::string(Layout.Name), Layout.Digits == 16 ? Random.Word() : Random.Below(1ull << (4 * Layout.Digits))});
     }
     const size_t FrameCount = Random.Below(21);
     for (size_t Index = 0; Index < FrameCount; Index++) {
@@ -117,7 +119,9 @@ Report MakeReport(RandomModel& Random, unsigned Number, unsigned BootNumber, uin
         Made.Frames.push_back(Walked);
     }
     const uint64_t Ending = Random.Below(3);
-    Made.End = Ending == 0 ? ReportEnd::EndMarker : Ending == 1 ? ReportEnd::AfterControlPc : ReportEnd::AfterPrintStack;
+    Made.End = Ending == 0   ? ReportEnd::EndMarker
+               : Ending == 1 ? ReportEnd::AfterControlPc
+                             : ReportEnd::AfterPrintStack;
     return Made;
 }
 
@@ -142,8 +146,8 @@ public:
 
     void WriteBoot(const Boot& Made) {
         const Timestamp& Time = *Made.LoadTime;
-        Line("HesTolvaneDrv ver: %d, Load: %04d-%02d-%02d %02d:%02d:%02d:%d", *Made.DriverVersion, Time.Year, Time.Month,
-             Time.Day, Time.Hour, Time.Minute, Time.Second, Time.Millisecond);
+        Line("HesTolvaneDrv ver: %d, Load: %04d-%02d-%02d %02d:%02d:%02d:%d", *Made.DriverVersion, Time.Year,
+             Time.Month, Time.Day, Time.Hour, Time.Minute, Time.Second, Time.Millisecond);
         Line("%s", std::string(BootStateLine(*Made.State)).c_str());
     }
 
@@ -168,7 +172,8 @@ public:
             Line("CONTEXT (%016llX):", ULL(Made.Context->Address));
             for (const Register& Entry : Made.Context->Registers) {
                 const int Digits = Entry.Name.size() == 2 && Entry.Name[0] != 'R' ? 4 : Entry.Name == "EFLAGS" ? 8 : 16;
-                Line("         %s%s %0*llX", Entry.Name.c_str(), Entry.Name == "RSI" ? "=" : " =", Digits, ULL(Entry.Value));
+                Line("         %s%s %0*llX", Entry.Name.c_str(), Entry.Name == "RSI" ? "=" : " =", Digits,
+                     ULL(Entry.Value));
             }
             for (const Frame& Walked : Made.Frames) {
                 const auto& Words = Walked.StackWords;
@@ -209,8 +214,8 @@ TEST(DecodeRoundTrip, RandomModelsReadBackAsWritten) {
             Written.WriteBoot(Made);
             Boots.push_back(Made);
             if (Random.Chance(75)) {
-                Reports.push_back(MakeReport(Random, static_cast<unsigned>(Reports.size() + 1), BootNumber,
-                                             Written.Lines + 1));
+                Reports.push_back(
+                    MakeReport(Random, static_cast<unsigned>(Reports.size() + 1), BootNumber, Written.Lines + 1));
                 Written.WriteReport(Reports.back());
             }
         }

@@ -140,8 +140,9 @@ TEST(DecodeSimCapture, BootThatDiesDuringTheWalkAndTheBootsAfter) {
 }
 
 std::optional<std::string> WineCapture(const std::string& Scenario) {
-    std::ifstream File(std::string(HESTOLVANE_WINE_CAPTURES) + "/" + Scenario + "/prefix/drive_c/hestolvane/uart-capture.bin",
-                       std::ios::binary);
+    std::ifstream File(
+        std::string(HESTOLVANE_WINE_CAPTURES) + "/" + Scenario + "/prefix/drive_c/hestolvane/uart-capture.bin",
+        std::ios::binary);
     if (!File) {
         return std::nullopt;
     }
@@ -163,11 +164,22 @@ TEST(DecodeWineCapture, BugCheckScenario) {
     EXPECT_EQ(Decoded.Boots[0].State, BootState::Normal);
     ASSERT_EQ(Decoded.Reports.size(), 1u);
     EXPECT_EQ(Decoded.Reports[0].Check, (BugCheck{0xD1, {0xFFFFF80012345678, 2, 0, 0xFFFFF80087654321}}));
-    EXPECT_TRUE(Decoded.Reports[0].HasModuleTable);
-    EXPECT_FALSE(Decoded.Reports[0].Modules.empty());
-    EXPECT_FALSE(Decoded.Reports[0].Frames.empty());
-    // The driver never records itself, so the first frame, in the driver's callback, is raw.
-    EXPECT_EQ(Decoded.Reports[0].Frames[0].Printed, AddressForm::Raw);
+    // Wine loads nothing at a kernel-space address and the driver records kernel-space modules only: the
+    // table has its heading and no rows, and every frame is raw.
+    const Report& Crash = Decoded.Reports[0];
+    EXPECT_TRUE(Crash.HasModuleTable);
+    EXPECT_TRUE(Crash.Modules.empty());
+    ASSERT_TRUE(Crash.Context.has_value());
+    EXPECT_EQ(Crash.Context->Registers.size(), 24u);
+    ASSERT_FALSE(Crash.Frames.empty());
+    ASSERT_LE(Crash.Frames.size(), 20u);
+    for (const Frame& Walked : Crash.Frames) {
+        EXPECT_EQ(Walked.Printed, AddressForm::Raw);
+        EXPECT_FALSE(Walked.Module.has_value());
+    }
+    if (Crash.Frames.size() < 20) {
+        EXPECT_TRUE(Crash.End == ReportEnd::AfterControlPc || Crash.End == ReportEnd::AfterPrintStack);
+    }
 }
 
 TEST(DecodeWineCapture, LastBsodScenario) {
