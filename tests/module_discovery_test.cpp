@@ -207,7 +207,9 @@ TEST_F(ModuleDiscovery, EnumLoadedModules_ModuleWithoutIdentityIsRecordedWithAMe
     EXPECT_EQ(std::vector<std::string>{"xxxxxx bad.sys\n"}, Messages());
 }
 
-TEST_F(ModuleDiscovery, EnumLoadedModules_OwnEntryAloneRecordsNothing) {
+// The head is a variable inside the kernel's data, and what follows it reads, at a loader entry's offsets,
+// as a kernel-space base, a non-zero size and two names in valid memory: the walk still records nothing.
+TEST_F(ModuleDiscovery, EnumLoadedModules_HeadWhoseNeighboursLookLikeAnEntryIsNeverRecorded) {
     // list: [head] [own]; the walk meets only the head
     AddOwn();
     Walk();
