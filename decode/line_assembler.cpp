@@ -12,8 +12,7 @@ namespace hestolvane::decode {
 namespace {
 
 bool HasNoiseBytes(std::string_view Bytes) {
-    return std::memchr(Bytes.data(), '\0', Bytes.size()) != nullptr ||
-           std::memchr(Bytes.data(), '\xFF', Bytes.size()) != nullptr;
+    return Bytes.find_first_of(std::string_view("\0\xFF", 2)) != std::string_view::npos;
 }
 
 std::string WithoutNoiseBytes(std::string_view Bytes) {

@@ -24,7 +24,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr size_t ChunkSize = 256 * 1024;
+constexpr size_t ChunkSize = size_t{256} * 1024;
 constexpr milliseconds ConnectTimeout{5000};
 
 class UniqueDescriptor {
