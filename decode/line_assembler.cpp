@@ -3,7 +3,6 @@
 #include "line_assembler.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "line_forms.h"
 
