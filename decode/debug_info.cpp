@@ -77,7 +77,7 @@ public:
 private:
     // The inline sites covering the address come innermost first, each with the line it is at there.
     void AddInlinedCalls(const PDBSymbolFunc& Function, uint32_t Address, SymbolLookup& Found) const {
-        auto Sites = Function.findInlineFramesByRVA(Address);
+        auto Sites = Function.findInlineFramesByVA(Session->getLoadAddress() + Address);
         if (!Sites) {
             return;
         }
