@@ -5,6 +5,9 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <thread>
+
 #include <cstdio>
 
 #include <ctime>
@@ -17,6 +20,24 @@ namespace {
 
 // Long enough for any other writer's transaction, which holds one report.
 constexpr int BusyTimeoutMs = 60000;
+
+// SQLite reports a lock without waiting in a few cases the busy timeout does not cover: two connections
+// putting a new file into write-ahead mode at once, or one finding another recovering the log. Such a
+// step is tried again, for as long as the busy timeout at most.
+template <typename Step>
+bool RetryWhileLocked(sqlite3* Database, Step Attempt) {
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(BusyTimeoutMs);
+    for (;;) {
+        if (Attempt()) {
+            return true;
+        }
+        const int Code = sqlite3_errcode(Database) & 0xFF;
+        if ((Code != SQLITE_BUSY && Code != SQLITE_LOCKED) || std::chrono::steady_clock::now() > Deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
 
 constexpr const char* Schema =
     "CREATE TABLE IF NOT EXISTS reports ("
@@ -116,13 +137,15 @@ CrashIndex::Opened CrashIndex::Open(const std::string& Path) {
     }
     std::unique_ptr<CrashIndex> Index(new CrashIndex(Database));
     sqlite3_busy_timeout(Database, BusyTimeoutMs);
-    if (sqlite3_exec(Database, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        Result.Error = Path + ": " + ErrorOf(Database);
-        return Result;
-    }
-    Transaction Creating(Database);
-    if (!Creating.Began || sqlite3_exec(Database, Schema, nullptr, nullptr, nullptr) != SQLITE_OK ||
-        !Creating.Commit()) {
+    const bool Ready = RetryWhileLocked(Database, [Database] {
+        if (sqlite3_exec(Database, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            return false;
+        }
+        Transaction Creating(Database);
+        return Creating.Began && sqlite3_exec(Database, Schema, nullptr, nullptr, nullptr) == SQLITE_OK &&
+               Creating.Commit();
+    });
+    if (!Ready) {
         Result.Error = Path + ": " + ErrorOf(Database);
         return Result;
     }
@@ -136,6 +159,16 @@ CrashIndex::~CrashIndex() {
 
 CrashIndex::RecordResult CrashIndex::Record(const std::string& Source, const Report& Decoded,
                                             const std::optional<Boot>& LoadedBy, const std::string& Document) {
+    RecordResult Result;
+    RetryWhileLocked(Database, [&] {
+        Result = RecordOnce(Source, Decoded, LoadedBy, Document);
+        return Result.Outcome.has_value();
+    });
+    return Result;
+}
+
+CrashIndex::RecordResult CrashIndex::RecordOnce(const std::string& Source, const Report& Decoded,
+                                                const std::optional<Boot>& LoadedBy, const std::string& Document) {
     RecordResult Result;
     const std::string CrashTime = Decoded.CrashTime ? FormatIsoTimestamp(*Decoded.CrashTime) : "";
     const CrashSignature Signature = Decoded.Signature.value_or(CrashSignature{});
@@ -207,8 +240,10 @@ CrashIndex::Summary CrashIndex::Buckets() {
                                                Query.Text(3), {}});
     }
     std::map<std::string, std::vector<std::string>> SourcesOf;
-    while (Step == SQLITE_DONE && (Step = Sources.Step()) == SQLITE_ROW) {
-        SourcesOf[Sources.Text(0)].push_back(Sources.Text(1));
+    if (Step == SQLITE_DONE) {
+        while ((Step = Sources.Step()) == SQLITE_ROW) {
+            SourcesOf[Sources.Text(0)].push_back(Sources.Text(1));
+        }
     }
     if (Step != SQLITE_DONE) {
         Result.Error = ErrorOf(Database);

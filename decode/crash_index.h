@@ -53,6 +53,8 @@ public:
 
 private:
     explicit CrashIndex(sqlite3* Database) : Database(Database) {}
+    RecordResult RecordOnce(const std::string& Source, const Report& Decoded, const std::optional<Boot>& LoadedBy,
+                            const std::string& Document);
     sqlite3* Database;
 };
 

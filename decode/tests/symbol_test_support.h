@@ -90,8 +90,9 @@ inline std::string ReportText(const std::vector<RowSpec>& Rows, const std::vecto
     Text += "VQN: BUGCHECK CODE " + Code + ": FFFFF80000001000 0000000000000000 FFFFF80012345678 0000000000000002\n";
     Text += "CONTEXT (FFFFF80011112222):\n";
     for (const RegisterLayout& Register : ContextRegisters) {
-        Text += std::string(Register.Name.size() < 9 ? 9 - Register.Name.size() : 0, ' ') + std::string(Register.Name) +
-                " = " + std::string(static_cast<size_t>(Register.Digits), '0') + "\n";
+        // The driver prints RSI without the blank before its equals sign.
+        Text += "         " + std::string(Register.Name) + (Register.Name == "RSI" ? "= " : " = ") +
+                std::string(static_cast<size_t>(Register.Digits), '0') + "\n";
     }
     uint64_t StackPointer = 0xFFFFD00000001F10;
     for (const FrameSpec& Walked : Frames) {
