@@ -112,8 +112,7 @@ std::string NowIso() {
     std::tm Utc{};
     gmtime_r(&Now, &Utc);
     char Text[32];
-    std::strftime(Text, sizeof(Text), "%Y-%m-%dT%H:%M:%SZ", &Utc);
-    return Text;
+    return std::strftime(Text, sizeof(Text), "%Y-%m-%dT%H:%M:%SZ", &Utc) > 0 ? Text : "";
 }
 
 std::string CodeText(const Report& Decoded) {

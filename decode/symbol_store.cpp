@@ -176,7 +176,8 @@ SymbolFetcher::Download SymbolFetcher::Fetch(const SymbolServer& Server, const s
     for (unsigned Age = 1; Age <= ServerAgesTried; Age++) {
         char AgeText[16];
         std::snprintf(AgeText, sizeof(AgeText), "%X", Age);
-        const std::string Relative = PdbName + "/" + Digits + AgeText + "/" + PdbName;
+        std::string Relative = PdbName;
+        Relative.append("/").append(Digits).append(AgeText).append("/").append(PdbName);
         const fs::path Target = fs::path(Server.Cache) / Relative;
         std::error_code Failed;
         fs::create_directories(Target.parent_path(), Failed);

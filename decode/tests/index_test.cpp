@@ -11,11 +11,15 @@ namespace {
 
 using namespace testing;
 
-const std::string Decoder = HESTOLVANE_DECODE;
-const std::string CrashyDir = HESTOLVANE_CRASHY_DIR;
+std::string Decoder() {
+    return HESTOLVANE_DECODE;
+}
+std::string CrashyDir() {
+    return HESTOLVANE_CRASHY_DIR;
+}
 
 std::vector<nlohmann::json> BucketsOf(const std::string& Database) {
-    std::istringstream Lines(CommandOutput(Decoder + " buckets --json --db " + Database));
+    std::istringstream Lines(CommandOutput(Decoder() + " buckets --json --db " + Database));
     std::vector<nlohmann::json> Buckets;
     for (std::string Line; std::getline(Lines, Line);) {
         Buckets.push_back(nlohmann::json::parse(Line));
@@ -25,9 +29,9 @@ std::vector<nlohmann::json> BucketsOf(const std::string& Database) {
 
 // Reports in the crashy module, culprit Fail or Middle, one crash time each.
 std::string Capture(const std::vector<std::string>& Culprits, int FirstMillisecond) {
-    const auto Map = ReadLinkMap(CrashyDir + "/crashy.map");
+    const auto Map = ReadLinkMap(CrashyDir() + "/crashy.map");
     const RowSpec Row{0xFFFFF80480000000, 0xFFFFF80480010000, "crashy.dll", "crashy.pdb",
-                      PdbGuid(CrashyDir + "/crashy.pdb")};
+                      PdbGuid(CrashyDir() + "/crashy.pdb")};
     std::string Text = BannerText();
     int Millisecond = FirstMillisecond;
     for (const std::string& Culprit : Culprits) {
@@ -39,8 +43,8 @@ std::string Capture(const std::vector<std::string>& Culprits, int FirstMilliseco
 class DecodeIndex : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!ReadLinkMap(CrashyDir + "/crashy.map") || PdbGuid(CrashyDir + "/crashy.pdb").empty()) {
-            GTEST_SKIP() << "the cross toolchain did not build " << CrashyDir;
+        if (!ReadLinkMap(CrashyDir() + "/crashy.map") || PdbGuid(CrashyDir() + "/crashy.pdb").empty()) {
+            GTEST_SKIP() << "the cross toolchain did not build " << CrashyDir();
         }
     }
     TemporaryDirectory Work;
@@ -48,7 +52,7 @@ protected:
 
 TEST_F(DecodeIndex, CaptureDecodedTwiceCountsEachReportOnce) {
     std::ofstream(Work / "lab.txt") << Capture({"Fail", "Middle", "Fail"}, 101);
-    const std::string Run = Decoder + " --symbols " + CrashyDir + " --db " + Work / "crashes.db" + " " + Work / "lab.txt";
+    const std::string Run = Decoder() + " --symbols " + CrashyDir() + " --db " + Work / "crashes.db" + " " + Work / "lab.txt";
     int Exit = -1;
     CommandOutput(Run, &Exit);
     EXPECT_EQ(Exit, 0);
@@ -68,7 +72,7 @@ TEST_F(DecodeIndex, CaptureDecodedTwiceCountsEachReportOnce) {
     EXPECT_EQ(Buckets[0]["count"], 4);
     EXPECT_EQ(Buckets[0]["sources"], nlohmann::json::parse(R"([")" + Work / "lab.txt" + R"(", "rack-7"])"));
 
-    const std::string Listing = CommandOutput(Decoder + " buckets --db " + Work / "crashes.db", &Exit);
+    const std::string Listing = CommandOutput(Decoder() + " buckets --db " + Work / "crashes.db", &Exit);
     EXPECT_EQ(Exit, 0);
     EXPECT_EQ(Listing,
               "reports  first crash               last crash                bucket\n"
@@ -86,8 +90,8 @@ TEST_F(DecodeIndex, TwoProcessesWritingAtOnceLoseNothing) {
     std::ofstream(Work / "b.txt") << Capture(Culprits, 500);
     const std::string Database = Work / "shared.db";
     int Exit = -1;
-    CommandOutput("timeout 120 sh -c '" + Decoder + " --db " + Database + " --source a " + Work / "a.txt" +
-                      " >/dev/null & " + Decoder + " --db " + Database + " --source b " + Work / "b.txt" +
+    CommandOutput("timeout 120 sh -c '" + Decoder() + " --db " + Database + " --source a " + Work / "a.txt" +
+                      " >/dev/null & " + Decoder() + " --db " + Database + " --source b " + Work / "b.txt" +
                       " >/dev/null & wait $! && wait'",
                   &Exit);
     EXPECT_EQ(Exit, 0);

@@ -11,7 +11,9 @@ namespace {
 
 using namespace testing;
 
-const std::string CrashyDir = HESTOLVANE_CRASHY_DIR;
+std::string CrashyDir() {
+    return HESTOLVANE_CRASHY_DIR;
+}
 
 TEST(DecodeSignature, FnvVectors) {
     EXPECT_EQ(Fnv1a64(""), 0xCBF29CE484222325ULL);
@@ -93,13 +95,13 @@ std::string CrashAt(const Build& Built, uint64_t Start, const std::string& First
 }
 
 TEST(DecodeSignature, StableAcrossLoadAddressesAndARebuildThatMovesCode) {
-    const auto Map = ReadLinkMap(CrashyDir + "/crashy.map");
-    const auto Shifted = ReadLinkMap(CrashyDir + "/crashy_shifted.map");
-    if (!Map || !Shifted || PdbGuid(CrashyDir + "/crashy.pdb").empty()) {
-        GTEST_SKIP() << "the cross toolchain did not build " << CrashyDir;
+    const auto Map = ReadLinkMap(CrashyDir() + "/crashy.map");
+    const auto Shifted = ReadLinkMap(CrashyDir() + "/crashy_shifted.map");
+    if (!Map || !Shifted || PdbGuid(CrashyDir() + "/crashy.pdb").empty()) {
+        GTEST_SKIP() << "the cross toolchain did not build " << CrashyDir();
     }
-    const Build First{CrashyDir + "/crashy.pdb", *Map};
-    const Build Rebuilt{CrashyDir + "/crashy_shifted.pdb", *Shifted};
+    const Build First{CrashyDir() + "/crashy.pdb", *Map};
+    const Build Rebuilt{CrashyDir() + "/crashy_shifted.pdb", *Shifted};
     ASSERT_NE(Map->Rvas.at("Middle"), Shifted->Rvas.at("Middle"));  // the rebuild did move code
     ASSERT_NE(PdbGuid(First.Pdb), PdbGuid(Rebuilt.Pdb));
 
@@ -138,9 +140,9 @@ TEST(DecodeSignature, StableAcrossLoadAddressesAndARebuildThatMovesCode) {
     for (Report& Each : Bare) {
         Without.Resolve(Each);
     }
+    const uint64_t FailOffset = Map->Rvas.at("Fail") + 4;
     char Bucket[64];
-    std::snprintf(Bucket, sizeof(Bucket), "0x50_crashy.dll+0x%llX",
-                  static_cast<unsigned long long>(Map->Rvas.at("Fail") + 4));
+    std::snprintf(Bucket, sizeof(Bucket), "0x50_crashy.dll+0x%llX", static_cast<unsigned long long>(FailOffset));
     EXPECT_EQ(Bare[0].Signature->Bucket, Bucket);
     EXPECT_EQ(Bare[1].Signature->Hash, Bare[0].Signature->Hash);
     EXPECT_NE(Bare[2].Signature->Hash, Bare[0].Signature->Hash);

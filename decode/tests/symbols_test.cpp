@@ -14,19 +14,23 @@ namespace {
 
 using namespace testing;
 
-const std::string DriverBuild = HESTOLVANE_DRIVER_BUILD;
-const std::string CrashyDir = HESTOLVANE_CRASHY_DIR;
+std::string DriverBuild() {
+    return HESTOLVANE_DRIVER_BUILD;
+}
+std::string CrashyDir() {
+    return HESTOLVANE_CRASHY_DIR;
+}
 constexpr uint64_t DriverStart = 0xFFFFF80470000000;
 constexpr uint64_t CrashyStart = 0xFFFFF80480000000;
 
 bool HaveDriver() {
-    return fs::exists(DriverBuild + "/HesTolvaneDrv.sys") && fs::exists(DriverBuild + "/HesTolvaneDrv.pdb") &&
-           fs::exists(DriverBuild + "/HesTolvaneDrv.map") && !PdbGuid(DriverBuild + "/HesTolvaneDrv.pdb").empty();
+    return fs::exists(DriverBuild() + "/HesTolvaneDrv.sys") && fs::exists(DriverBuild() + "/HesTolvaneDrv.pdb") &&
+           fs::exists(DriverBuild() + "/HesTolvaneDrv.map") && !PdbGuid(DriverBuild() + "/HesTolvaneDrv.pdb").empty();
 }
 
 bool HaveCrashy() {
-    return fs::exists(CrashyDir + "/crashy.pdb") && fs::exists(CrashyDir + "/crashy_shifted.pdb") &&
-           !PdbGuid(CrashyDir + "/crashy.pdb").empty();
+    return fs::exists(CrashyDir() + "/crashy.pdb") && fs::exists(CrashyDir() + "/crashy_shifted.pdb") &&
+           !PdbGuid(CrashyDir() + "/crashy.pdb").empty();
 }
 
 std::vector<Report> Resolved(const std::string& Capture, SymbolResolver& Resolver) {
@@ -45,30 +49,30 @@ SymbolOptions InDirectories(std::vector<std::string> Directories) {
 
 RowSpec CrashyRow(const std::string& Pdb = "crashy.pdb") {
     return RowSpec{CrashyStart, CrashyStart + 0x10000, "crashy.dll", "C:\\build\\" + Pdb,
-                   PdbGuid(CrashyDir + "/" + Pdb)};
+                   PdbGuid(CrashyDir() + "/" + Pdb)};
 }
 
 TEST(DecodeSymbols, DriverFramesResolveFromItsOwnPdbFlatAndInAStore) {
     if (!HaveDriver()) {
-        GTEST_SKIP() << "no driver build at " << DriverBuild;
+        GTEST_SKIP() << "no driver build at " << DriverBuild();
     }
-    const auto Map = ReadLinkMap(DriverBuild + "/HesTolvaneDrv.map");
+    const auto Map = ReadLinkMap(DriverBuild() + "/HesTolvaneDrv.map");
     ASSERT_TRUE(Map && Map->Rvas.count("BugCheckDumpCallback") && Map->Rvas.count("_Z10PrintStackv"));
     const uint64_t Callback = Map->Rvas.at("BugCheckDumpCallback");
     const uint64_t PrintStack = Map->Rvas.at("_Z10PrintStackv");
-    const auto CallbackLine = SymbolizerReference(DriverBuild + "/HesTolvaneDrv.sys", Map->Base + Callback + 0x10);
-    const auto PrintStackLine = SymbolizerReference(DriverBuild + "/HesTolvaneDrv.sys", Map->Base + PrintStack + 0x1F);
+    const auto CallbackLine = SymbolizerReference(DriverBuild() + "/HesTolvaneDrv.sys", Map->Base + Callback + 0x10);
+    const auto PrintStackLine = SymbolizerReference(DriverBuild() + "/HesTolvaneDrv.sys", Map->Base + PrintStack + 0x1F);
     ASSERT_TRUE(CallbackLine && PrintStackLine);
     ASSERT_EQ(CallbackLine->Function, "BugCheckDumpCallback");
     ASSERT_EQ(PrintStackLine->Function, "PrintStack()");  // demangled from the public symbol
 
-    const std::string Guid = PdbGuid(DriverBuild + "/HesTolvaneDrv.pdb");
-    const RowSpec Row{DriverStart, DriverStart + 0x10000, "HesTolvaneDrv.sys", DriverBuild + "/HesTolvaneDrv.pdb", Guid};
+    const std::string Guid = PdbGuid(DriverBuild() + "/HesTolvaneDrv.pdb");
+    const RowSpec Row{DriverStart, DriverStart + 0x10000, "HesTolvaneDrv.sys", DriverBuild() + "/HesTolvaneDrv.pdb", Guid};
     const std::string Capture = ReportText({Row}, {{"", 0xFFFFF80412345678}, {"HesTolvaneDrv.sys", Callback + 0x11},
                                                    {"", DriverStart + PrintStack + 0x20}});
     TemporaryDirectory Symbols;
-    CopyInto(DriverBuild + "/HesTolvaneDrv.pdb", Symbols / "flat/HesTolvaneDrv.pdb");
-    CopyInto(DriverBuild + "/HesTolvaneDrv.pdb", Symbols / ("store/HesTolvaneDrv.pdb/" + GuidDigits(Guid) + "1/HesTolvaneDrv.pdb"));
+    CopyInto(DriverBuild() + "/HesTolvaneDrv.pdb", Symbols / "flat/HesTolvaneDrv.pdb");
+    CopyInto(DriverBuild() + "/HesTolvaneDrv.pdb", Symbols / ("store/HesTolvaneDrv.pdb/" + GuidDigits(Guid) + "1/HesTolvaneDrv.pdb"));
 
     for (const std::string Layout : {"flat", "store"}) {
         SCOPED_TRACE(Layout);
@@ -96,9 +100,9 @@ TEST(DecodeSymbols, DriverFramesResolveFromItsOwnPdbFlatAndInAStore) {
 // where it reports an inlined call must show the same calls, innermost first, under the frame.
 TEST(DecodeSymbols, InlinedCallsAppearUnderTheirFrame) {
     if (!HaveDriver() || std::string(HESTOLVANE_LLVM_SYMBOLIZER).empty()) {
-        GTEST_SKIP() << "no driver build at " << DriverBuild << " or no llvm-symbolizer";
+        GTEST_SKIP() << "no driver build at " << DriverBuild() << " or no llvm-symbolizer";
     }
-    const auto Map = ReadLinkMap(DriverBuild + "/HesTolvaneDrv.map");
+    const auto Map = ReadLinkMap(DriverBuild() + "/HesTolvaneDrv.map");
     ASSERT_TRUE(Map && Map->Rvas.count("BugCheckDumpCallback"));
     const uint64_t Callback = Map->Rvas.at("BugCheckDumpCallback");
     std::string Addresses;
@@ -107,7 +111,7 @@ TEST(DecodeSymbols, InlinedCallsAppearUnderTheirFrame) {
     }
     TemporaryDirectory Work;
     std::ofstream(Work / "addresses") << Addresses;
-    std::istringstream Output(CommandOutput(std::string(HESTOLVANE_LLVM_SYMBOLIZER) + " --inlines --obj=" + DriverBuild +
+    std::istringstream Output(CommandOutput(std::string(HESTOLVANE_LLVM_SYMBOLIZER) + " --inlines --obj=" + DriverBuild() +
                                             "/HesTolvaneDrv.sys < " + Work / "addresses"));
     std::vector<std::string> Block;
     std::optional<uint64_t> Inlined;
@@ -128,8 +132,8 @@ TEST(DecodeSymbols, InlinedCallsAppearUnderTheirFrame) {
     }
     ASSERT_TRUE(Inlined) << "llvm-symbolizer reports no inlined call in BugCheckDumpCallback";
 
-    const std::string Guid = PdbGuid(DriverBuild + "/HesTolvaneDrv.pdb");
-    SymbolResolver Resolver(InDirectories({DriverBuild}));
+    const std::string Guid = PdbGuid(DriverBuild() + "/HesTolvaneDrv.pdb");
+    SymbolResolver Resolver(InDirectories({DriverBuild()}));
     const auto Reports = Resolved(
         ReportText({{DriverStart, DriverStart + 0x10000, "HesTolvaneDrv.sys", "HesTolvaneDrv.pdb", Guid}},
                    {{"HesTolvaneDrv.sys", Callback + *Inlined + 1}}),
@@ -148,15 +152,15 @@ TEST(DecodeSymbols, InlinedCallsAppearUnderTheirFrame) {
 
 TEST(DecodeSymbols, StoreAgeOtherThanOneIsFoundAndAnotherGuidIsRefused) {
     if (!HaveCrashy()) {
-        GTEST_SKIP() << "the cross toolchain did not build " << CrashyDir;
+        GTEST_SKIP() << "the cross toolchain did not build " << CrashyDir();
     }
-    const auto Map = ReadLinkMap(CrashyDir + "/crashy.map");
+    const auto Map = ReadLinkMap(CrashyDir() + "/crashy.map");
     ASSERT_TRUE(Map && Map->Rvas.count("Fail"));
     const std::string Capture = ReportText({CrashyRow()}, {{"crashy.dll", Map->Rvas.at("Fail") + 3}});
     const std::string Digits = GuidDigits(CrashyRow().Guid);
 
     TemporaryDirectory Aged;
-    CopyInto(CrashyDir + "/crashy.pdb", Aged / ("crashy.pdb/" + Digits + "3/crashy.pdb"));
+    CopyInto(CrashyDir() + "/crashy.pdb", Aged / ("crashy.pdb/" + Digits + "3/crashy.pdb"));
     SymbolResolver Finding(InDirectories({Aged.Path}));
     const Report Found = Resolved(Capture, Finding).at(0);
     EXPECT_EQ(Found.Modules[0].Symbols->State, SymbolState::Found);
@@ -165,13 +169,13 @@ TEST(DecodeSymbols, StoreAgeOtherThanOneIsFoundAndAnotherGuidIsRefused) {
     EXPECT_EQ(Found.Frames[0].FunctionOffset, 3u);
 
     TemporaryDirectory Wrong;
-    CopyInto(CrashyDir + "/crashy_shifted.pdb", Wrong / "crashy.pdb");
+    CopyInto(CrashyDir() + "/crashy_shifted.pdb", Wrong / "crashy.pdb");
     SymbolResolver Refusing(InDirectories({Wrong.Path}));
     const Report Refused = Resolved(Capture, Refusing).at(0);
     ASSERT_TRUE(Refused.Modules[0].Symbols);
     EXPECT_EQ(Refused.Modules[0].Symbols->State, SymbolState::Mismatch);
     EXPECT_EQ(Refused.Modules[0].Symbols->Detail,
-              "symbols do not match: its GUID is " + PdbGuid(CrashyDir + "/crashy_shifted.pdb"));
+              "symbols do not match: its GUID is " + PdbGuid(CrashyDir() + "/crashy_shifted.pdb"));
     EXPECT_FALSE(Refused.Frames[0].Function);
     std::ostringstream Listing;
     ListingWriter(Listing).OnReport(Refused);
@@ -192,11 +196,11 @@ TEST(DecodeSymbols, StoreAgeOtherThanOneIsFoundAndAnotherGuidIsRefused) {
 // Middle+0x0, where a return address would be looked up one byte back, in whatever comes before.
 TEST(DecodeSymbols, FrameAfterATrapHandlerIsLookedUpAtItsOwnAddress) {
     if (!HaveCrashy()) {
-        GTEST_SKIP() << "the cross toolchain did not build " << CrashyDir;
+        GTEST_SKIP() << "the cross toolchain did not build " << CrashyDir();
     }
-    const auto Map = ReadLinkMap(CrashyDir + "/crashy.map");
+    const auto Map = ReadLinkMap(CrashyDir() + "/crashy.map");
     ASSERT_TRUE(Map && Map->Rvas.count("Middle") && Map->Rvas.count("KiPageFault"));
-    SymbolResolver Resolver(InDirectories({CrashyDir}));
+    SymbolResolver Resolver(InDirectories({CrashyDir()}));
     const Report Decoded = Resolved(ReportText({CrashyRow()}, {{"crashy.dll", Map->Rvas.at("KiPageFault") + 8},
                                                                {"crashy.dll", Map->Rvas.at("Middle")},
                                                                {"crashy.dll", Map->Rvas.at("Middle")}}),
@@ -244,9 +248,9 @@ class DecodeSymbolServer : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!HaveCrashy()) {
-            GTEST_SKIP() << "the cross toolchain did not build " << CrashyDir;
+            GTEST_SKIP() << "the cross toolchain did not build " << CrashyDir();
         }
-        Map = *ReadLinkMap(CrashyDir + "/crashy.map");
+        Map = *ReadLinkMap(CrashyDir() + "/crashy.map");
         Digits = GuidDigits(CrashyRow().Guid);
         Capture = ReportText({CrashyRow()}, {{"crashy.dll", Map.Rvas.at("Middle") + 4}});
     }
@@ -266,7 +270,7 @@ protected:
 };
 
 TEST_F(DecodeSymbolServer, FetchedOnceThroughARedirectCachedAndThenOffline) {
-    CopyInto(CrashyDir + "/crashy.pdb", Store / ("crashy.pdb/" + Digits + "1/crashy.pdb"));
+    CopyInto(CrashyDir() + "/crashy.pdb", Store / ("crashy.pdb/" + Digits + "1/crashy.pdb"));
     const std::string Cached = Cache / ("crashy.pdb/" + Digits + "1/crashy.pdb");
     {
         LoopbackServer Server(Store.Path, false);
@@ -278,7 +282,7 @@ TEST_F(DecodeSymbolServer, FetchedOnceThroughARedirectCachedAndThenOffline) {
                   "downloaded from " + Server.Url() + "/moved/crashy.pdb/" + Digits + "1/crashy.pdb");
         EXPECT_EQ(Server.Requests(), (std::vector<std::string>{"/moved/crashy.pdb/" + Digits + "1/crashy.pdb",
                                                                 "/crashy.pdb/" + Digits + "1/crashy.pdb"}));
-        EXPECT_EQ(ReadText(Cached), ReadText(CrashyDir + "/crashy.pdb"));
+        EXPECT_EQ(ReadText(Cached), ReadText(CrashyDir() + "/crashy.pdb"));
     }
     SymbolResolver Offline(FromServer("http://127.0.0.1:9"));  // the discard port: nothing listens
     const Report Again = Resolved(Capture, Offline).at(0);
