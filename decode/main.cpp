@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -110,7 +111,7 @@ std::optional<std::chrono::milliseconds> ParseSeconds(const std::string& Text) {
     if (Text.empty() || *End != '\0' || errno != 0 || !(Seconds > 0) || Seconds > 1e6) {
         return std::nullopt;
     }
-    return std::chrono::milliseconds(static_cast<long long>(Seconds * 1000 + 0.5));
+    return std::chrono::milliseconds(std::llround(Seconds * 1000));
 }
 
 // Empty when the command line is wrong; the message is then already printed.
