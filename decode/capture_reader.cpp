@@ -74,6 +74,10 @@ void CaptureReader::OnPiece(std::string_view Text, PieceKind Kind, uint64_t Line
         }
         break;
     }
+    if (Open) {
+        Open->RawText.append(Text);
+        Open->RawText.push_back('\n');
+    }
 }
 
 // A line that fits no form may hold the start of other text partway along: read the part before it as a

@@ -1,22 +1,28 @@
 // hestolvane-decode: reads what COM1 captured from HesTolvaneDrv, from a file, standard input or a live
-// source, and prints its boots and crash reports as a listing or as JSON Lines.
+// source, and prints its boots and crash reports as a listing or as JSON Lines, with symbols, crash
+// signatures and, with --db, a crash index; `hestolvane-decode buckets` summarises that index.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "capture_reader.h"
+#include "crash_index.h"
 #include "live.h"
 #include "output.h"
+#include "symbols.h"
 
 namespace {
 
@@ -26,6 +32,7 @@ constexpr const char* Usage =
     "usage: hestolvane-decode [--json] [FILE | -]\n"
     "       hestolvane-decode [--json] [--idle-timeout S] (--follow FILE | --tcp HOST:PORT |\n"
     "                                                       --serial DEVICE[:BAUD]) [--backoff S]\n"
+    "       hestolvane-decode buckets --db FILE [--json]\n"
     "Reads what HesTolvaneDrv wrote to COM1 and prints each boot and crash report.\n"
     "  FILE, -                a capture file, or standard input (the default)\n"
     "  --follow FILE          a capture that is still growing; followed from its new start when it is\n"
@@ -33,21 +40,69 @@ constexpr const char* Usage =
     "  --tcp HOST:PORT        a TCP serial server, reconnected with back-off when it goes away\n"
     "  --serial DEVICE[:BAUD] a serial device, raw 8N1 at BAUD (default 115200)\n"
     "  --json                 JSON Lines: one object per boot and per report (see decode/README.md)\n"
+    "  --symbols DIR          program databases in DIR, flat or in symbol-store layout (repeatable);\n"
+    "                         _NT_SYMBOL_PATH is read too\n"
+    "  --symbol-server URL    a symbol server (repeatable); downloads go to --symbol-cache\n"
+    "  --symbol-cache DIR     where --symbol-server downloads go (default ~/.cache/hestolvane/symbols)\n"
+    "  --symbol-timeout S     the longest wait for one symbol-server request (default 20)\n"
+    "  --image NAME=PATH      symbols of module NAME from the binary PATH (PE or ELF), not by identity\n"
+    "  --skip PATTERN         a function glob the culprit search passes over (repeatable; replaces the\n"
+    "                         default list of bug-check and trap routines)\n"
+    "  --verbose              show the text each crash signature hashes\n"
+    "  --db FILE              record every report in the SQLite crash index FILE\n"
+    "  --source LABEL         the source recorded with each report (default: the input's name)\n"
     "  --idle-timeout S       live modes: cut off a report that gets no bytes for S seconds (default 30)\n"
     "  --backoff S            live modes: first delay before reconnecting, doubling to 8 s (default 0.25)\n"
     "  --help                 this text\n"
     "Exit status: 0 every report decoded without warnings; 1 warnings (unreadable lines, truncated reports);\n"
-    "3 no report found; 4 the input cannot be read; 2 a bad command line. The first that applies of 4, 3, 1\n"
-    "is given. Ctrl-C ends a live mode; the status then covers the reports that were complete.\n";
+    "3 no report found; 4 the input cannot be read; 5 a report could not be recorded in --db; 2 a bad\n"
+    "command line. The first that applies of 5, 4, 3, 1 is given. Ctrl-C ends a live mode; the status then covers the reports that were complete.\n";
 
 enum class Mode { Stream, Follow, Tcp, Serial };
 
 struct Options {
+    bool Buckets = false;  // the buckets subcommand
     Mode Source = Mode::Stream;
     std::string Target = "-";
     bool Json = false;
+    bool Verbose = false;
     LiveOptions Live;
+    std::vector<std::string> SymbolDirectories;
+    std::vector<std::string> SymbolServers;
+    std::string SymbolCache = DefaultSymbolCache();
+    std::chrono::milliseconds SymbolTimeout{std::chrono::seconds(20)};
+    std::map<std::string, std::string> Images;
+    std::vector<std::string> SkipPatterns;
+    std::string Database;
+    std::string SourceLabel;
 };
+
+std::string Lowercase(std::string Text) {
+    for (char& Character : Text) {
+        Character = static_cast<char>(std::tolower(static_cast<unsigned char>(Character)));
+    }
+    return Text;
+}
+
+// The options with a value that only symbols and the index use.
+bool TakeSymbolOption(const std::string& Argument, const std::string& Value, Options& Parsed) {
+    if (Argument == "--symbols") {
+        Parsed.SymbolDirectories.push_back(Value);
+    } else if (Argument == "--symbol-server") {
+        Parsed.SymbolServers.push_back(Value);
+    } else if (Argument == "--symbol-cache") {
+        Parsed.SymbolCache = Value;
+    } else if (Argument == "--skip") {
+        Parsed.SkipPatterns.push_back(Value);
+    } else if (Argument == "--db") {
+        Parsed.Database = Value;
+    } else if (Argument == "--source") {
+        Parsed.SourceLabel = Value;
+    } else {
+        return false;
+    }
+    return true;
+}
 
 std::optional<std::chrono::milliseconds> ParseSeconds(const std::string& Text) {
     char* End = nullptr;
@@ -76,8 +131,29 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& Arguments) {
     for (size_t Index = 0; Index < Arguments.size(); Index++) {
         const std::string& Argument = Arguments[Index];
         const bool HasValue = Index + 1 < Arguments.size();
-        if (Argument == "--json") {
+        if (Index == 0 && Argument == "buckets") {
+            Parsed.Buckets = true;
+        } else if (Argument == "--json") {
             Parsed.Json = true;
+        } else if (Argument == "--verbose") {
+            Parsed.Verbose = true;
+        } else if (HasValue && TakeSymbolOption(Argument, Arguments[Index + 1], Parsed)) {
+            Index++;
+        } else if (Argument == "--image" && HasValue) {
+            const std::string& Pair = Arguments[++Index];
+            const size_t Equals = Pair.find('=');
+            if (Equals == std::string::npos || Equals == 0 || Equals + 1 == Pair.size()) {
+                std::cerr << "hestolvane-decode: --image needs NAME=PATH\n";
+                return std::nullopt;
+            }
+            Parsed.Images[Lowercase(Pair.substr(0, Equals))] = Pair.substr(Equals + 1);
+        } else if (Argument == "--symbol-timeout" && HasValue) {
+            auto Duration = ParseSeconds(Arguments[++Index]);
+            if (!Duration) {
+                std::cerr << "hestolvane-decode: --symbol-timeout needs a positive number of seconds\n";
+                return std::nullopt;
+            }
+            Parsed.SymbolTimeout = *Duration;
         } else if ((Argument == "--follow" || Argument == "--tcp" || Argument == "--serial") && HasValue) {
             const Mode Source = Argument == "--follow" ? Mode::Follow : Argument == "--tcp" ? Mode::Tcp : Mode::Serial;
             const std::string& Target = Arguments[++Index];
@@ -109,6 +185,10 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& Arguments) {
         }
     }
     Parsed.Live.LongestBackoff = std::max(Parsed.Live.LongestBackoff, Parsed.Live.FirstBackoff);
+    if (Parsed.Buckets && (SourceGiven || Parsed.Database.empty())) {
+        std::cerr << "hestolvane-decode: buckets takes --db FILE and no input\n";
+        return std::nullopt;
+    }
     return Parsed;
 }
 
@@ -156,6 +236,58 @@ ReadOutcome Run(const Options& Chosen, CaptureReader& Reader, const StopSignal& 
     return ReadOutcome{false, false, "no input"};
 }
 
+SymbolOptions SymbolSettings(const Options& Chosen) {
+    SymbolOptions Settings;
+    Settings.Search.Directories = Chosen.SymbolDirectories;
+    Settings.Search.Timeout = Chosen.SymbolTimeout;
+    if (const char* Path = std::getenv("_NT_SYMBOL_PATH"); Path != nullptr) {
+        AddSymbolPath(Path, DefaultSymbolCache(), Settings.Search);
+    }
+    for (const std::string& Url : Chosen.SymbolServers) {
+        AddSymbolPath("srv*" + Chosen.SymbolCache + "*" + Url, Chosen.SymbolCache, Settings.Search);
+    }
+    Settings.Images = Chosen.Images;
+    if (!Chosen.SkipPatterns.empty()) {
+        Settings.SkipPatterns = Chosen.SkipPatterns;
+    }
+    return Settings;
+}
+
+std::string DefaultSourceLabel(const Options& Chosen) {
+    switch (Chosen.Source) {
+    case Mode::Stream:
+        return Chosen.Target == "-" ? "stdin" : Chosen.Target;
+    case Mode::Follow:
+        return Chosen.Target;
+    case Mode::Tcp:
+        return "tcp:" + Chosen.Target;
+    case Mode::Serial:
+        return "serial:" + Chosen.Target;
+    }
+    return Chosen.Target;
+}
+
+int ListBuckets(const Options& Chosen) {
+    CrashIndex::Opened Opened = CrashIndex::Open(Chosen.Database);
+    if (!Opened.Index) {
+        std::cerr << "hestolvane-decode: " << Opened.Error << "\n";
+        return ExitUnreadableInput;
+    }
+    const CrashIndex::Summary Summary = Opened.Index->Buckets();
+    if (!Summary.Error.empty()) {
+        std::cerr << "hestolvane-decode: " << Chosen.Database << ": " << Summary.Error << "\n";
+        return ExitUnreadableInput;
+    }
+    if (Chosen.Json) {
+        for (const BucketSummary& Each : Summary.Buckets) {
+            std::cout << BucketJson(Each) << "\n";
+        }
+    } else {
+        WriteBucketListing(std::cout, Summary.Buckets);
+    }
+    return Summary.Buckets.empty() ? ExitNoReport : ExitClean;
+}
+
 }  // namespace
 
 int main(int Count, char** Values) {
@@ -173,14 +305,33 @@ int main(int Count, char** Values) {
     }
 
     std::ios::sync_with_stdio(false);
+    if (Chosen->Buckets) {
+        return ListBuckets(*Chosen);
+    }
     std::unique_ptr<CaptureSink> Writer;
     if (Chosen->Json) {
         Writer = std::make_unique<JsonLinesWriter>(std::cout);
     } else {
-        Writer = std::make_unique<ListingWriter>(std::cout);
+        Writer = std::make_unique<ListingWriter>(std::cout, Chosen->Verbose);
     }
     Tally Counted(*Writer);
-    CaptureReader Reader(Counted);
+    std::unique_ptr<CrashIndex> Index;
+    std::unique_ptr<IndexingSink> Indexing;
+    CaptureSink* AfterSymbols = &Counted;
+    if (!Chosen->Database.empty()) {
+        CrashIndex::Opened Opened = CrashIndex::Open(Chosen->Database);
+        if (!Opened.Index) {
+            std::cerr << "hestolvane-decode: " << Opened.Error << "\n";
+            return ExitIndexFailed;
+        }
+        Index = std::move(Opened.Index);
+        const std::string Label = Chosen->SourceLabel.empty() ? DefaultSourceLabel(*Chosen) : Chosen->SourceLabel;
+        Indexing = std::make_unique<IndexingSink>(*Index, Label, Counted);
+        AfterSymbols = Indexing.get();
+    }
+    SymbolResolver Resolver(SymbolSettings(*Chosen));
+    SymbolizingSink Symbolizing(Resolver, *AfterSymbols);
+    CaptureReader Reader(Symbolizing);
     StopSignal Stop;
     CatchStopSignals(Stop);
 
@@ -197,5 +348,11 @@ int main(int Count, char** Values) {
         Reader.Finish();
     }
     std::cout.flush();
+    if (Indexing && !Indexing->Errors().empty()) {
+        for (const std::string& Error : Indexing->Errors()) {
+            std::cerr << "hestolvane-decode: " << Chosen->Database << ": " << Error << "\n";
+        }
+        return ExitIndexFailed;
+    }
     return StatusFor(Outcome.Readable, Counted);
 }

@@ -24,6 +24,12 @@ std::string FormatTimestamp(const Timestamp& Time) {
     return Text;
 }
 
+std::string FormatIsoTimestamp(const Timestamp& Time) {
+    std::string Formatted = FormatTimestamp(Time);
+    Formatted[10] = 'T';
+    return Formatted + "Z";
+}
+
 bool Warning::operator==(const Warning& Other) const {
     return std::tie(Line, Message, Text) == std::tie(Other.Line, Other.Message, Other.Text);
 }
@@ -48,6 +54,22 @@ std::string_view BootStateLine(BootState State) {
         return "last bsod.";
     case BootState::LastBsodNewVersion:
         return "last bsod, but new version.";
+    }
+    return "";
+}
+
+std::string_view SymbolStateName(SymbolState State) {
+    switch (State) {
+    case SymbolState::Found:
+        return "found";
+    case SymbolState::Mismatch:
+        return "mismatch";
+    case SymbolState::NotFound:
+        return "not_found";
+    case SymbolState::NoIdentity:
+        return "no_identity";
+    case SymbolState::Unreadable:
+        return "unreadable";
     }
     return "";
 }

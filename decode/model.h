@@ -26,6 +26,8 @@ struct Timestamp {
 
 // "2026-12-08 06:03:03.917": the driver's fields, with the milliseconds padded as a reader expects.
 std::string FormatTimestamp(const Timestamp& Time);
+// "2026-12-08T06:03:03.917Z": the same in ISO 8601, as JSON and the crash index carry it.
+std::string FormatIsoTimestamp(const Timestamp& Time);
 
 // A line the reader could not take as what it should be at that point. Line numbers count from 1 over
 // everything read in this run.
@@ -60,6 +62,23 @@ struct BugCheck {
     bool operator==(const BugCheck& Other) const;
 };
 
+// Where a module's symbols came from, or why it has none. A module without symbols is an answer, not an
+// error: its frames stay module + offset.
+enum class SymbolState {
+    Found,        // a program database whose GUID is the row's, or the binary named with --image
+    Mismatch,     // a file of the right name whose GUID is not the row's
+    NotFound,     // nothing in any directory or on any server
+    NoIdentity,   // the row carries no GUID to look for
+    Unreadable,   // a file that matched by name could not be read as a program database or binary
+};
+std::string_view SymbolStateName(SymbolState State);  // "found", "mismatch", "not_found", ...
+
+struct SymbolOrigin {
+    SymbolState State = SymbolState::NotFound;
+    std::string File;    // the file the symbols were read from, or the one refused
+    std::string Detail;  // for people: "downloaded from URL", "symbols do not match: its GUID is ..."
+};
+
 // One row of the report's module table. Texts the driver had no buffer for print as "(null)" and are
 // empty optionals here; a module without program-database identity has an empty PDB path and a GUID of
 // zeros.
@@ -70,6 +89,9 @@ struct ModuleRow {
     std::string PdbPath;
     std::optional<std::string> Path;
     std::string Guid;  // as printed: 8-4-4-4-12 uppercase hexadecimal digits
+
+    // Left empty by the reader; symbol resolution says where the module's symbols came from or why none.
+    std::optional<SymbolOrigin> Symbols = std::nullopt;
 
     uint64_t Size() const { return End > Start ? End - Start : 0; }
     bool Contains(uint64_t Address) const { return Start <= Address && Address < End; }
@@ -110,6 +132,13 @@ struct ModuleLocation {
     bool operator==(const ModuleLocation& Other) const;
 };
 
+// A call the compiler inlined into a frame's function, as the program database records it.
+struct InlinedCall {
+    std::string Function;
+    std::optional<std::string> SourceFile;
+    std::optional<uint32_t> SourceLine;
+};
+
 // How the driver printed a frame's return address: resolved by its own lookup, or as a raw address.
 enum class AddressForm { ModuleOffset, Raw };
 
@@ -126,6 +155,7 @@ struct Frame {
     std::optional<uint64_t> FunctionOffset;
     std::optional<std::string> SourceFile;
     std::optional<uint32_t> SourceLine;
+    std::vector<InlinedCall> Inlined;  // innermost first: the calls inlined at this frame's address
 
     bool operator==(const Frame& Other) const;
 };
@@ -137,6 +167,15 @@ std::string_view ReportEndName(ReportEnd End);  // "end_marker", "control_pc", "
 enum class Truncation { NestedReport, Reboot, IdleTimeout, Disconnected, CaptureRestarted, EndOfInput };
 std::string_view TruncationName(Truncation Cause);  // "nested_report", "reboot", ...
 std::string_view TruncationText(Truncation Cause);  // a phrase for people: "a nested report began", ...
+
+// What groups crashes: the culprit frame (the first past the reporter's raw frames and the kernel's
+// bug-check and trap routines), the bucket named after it, and a hash of the canonical text.
+struct CrashSignature {
+    std::optional<size_t> CulpritFrame;  // empty when every frame was skipped
+    std::string Bucket;                  // "0x50_mydriver.sys!Function" or "0x50_mydriver.sys+0x1A2B"
+    std::string Canonical;               // the text hashed
+    std::string Hash;                    // 16 lowercase hexadecimal digits
+};
 
 struct Report {
     unsigned Number = 0;           // 1 for the first report in the capture
@@ -151,6 +190,11 @@ struct Report {
     ReportEnd End = ReportEnd::Truncated;
     std::optional<Truncation> CutBy;
     std::vector<Warning> Warnings;  // a truncated report always has one saying so
+
+    // The report's lines as read, from the begin marker to the line before the end marker: what tells one
+    // report from another in the crash index, whatever symbols later add.
+    std::string RawText;
+    std::optional<CrashSignature> Signature;  // filled with the symbols
 };
 
 // Receives boots and reports in capture order, each as soon as it is complete: a boot before any report

@@ -42,18 +42,41 @@ Json Text(const std::optional<std::string>& Value) {
     return Value ? Json(Latin1ToUtf8(*Value)) : Json(nullptr);
 }
 
-std::string IsoTime(const Timestamp& Time) {
-    std::string Formatted = FormatTimestamp(Time);
-    Formatted[10] = 'T';
-    return Formatted + "Z";
-}
-
 Json WarningsJson(const std::vector<Warning>& Warnings) {
     Json List = Json::array();
     for (const Warning& Each : Warnings) {
         List.push_back({{"line", Each.Line}, {"message", Each.Message}, {"text", Latin1ToUtf8(Each.Text)}});
     }
     return List;
+}
+
+Json InlinedJson(const std::vector<InlinedCall>& Calls) {
+    Json List = Json::array();
+    for (const InlinedCall& Call : Calls) {
+        List.push_back({{"function", Call.Function},
+                        {"source_file", Text(Call.SourceFile)},
+                        {"source_line", Call.SourceLine ? Json(*Call.SourceLine) : Json(nullptr)}});
+    }
+    return List;
+}
+
+Json SymbolsJson(const std::optional<SymbolOrigin>& Origin) {
+    if (!Origin) {
+        return nullptr;
+    }
+    return {{"state", SymbolStateName(Origin->State)},
+            {"file", Origin->File.empty() ? Json(nullptr) : Json(Origin->File)},
+            {"detail", Origin->Detail}};
+}
+
+Json SignatureJson(const std::optional<CrashSignature>& Signature) {
+    if (!Signature) {
+        return nullptr;
+    }
+    return {{"bucket", Latin1ToUtf8(Signature->Bucket)},
+            {"hash", Signature->Hash},
+            {"culprit_frame", Signature->CulpritFrame ? Json(*Signature->CulpritFrame) : Json(nullptr)},
+            {"canonical", Latin1ToUtf8(Signature->Canonical)}};
 }
 
 Json FrameJson(size_t Index, const Frame& Walked) {
@@ -74,6 +97,7 @@ Json FrameJson(size_t Index, const Frame& Walked) {
         {"function_offset", Walked.FunctionOffset ? Json(Hex(*Walked.FunctionOffset)) : Json(nullptr)},
         {"source_file", Text(Walked.SourceFile)},
         {"source_line", Walked.SourceLine ? Json(*Walked.SourceLine) : Json(nullptr)},
+        {"inlined", InlinedJson(Walked.Inlined)},
     };
     return Object;
 }
@@ -99,11 +123,38 @@ std::string NameOrNull(const std::optional<std::string>& Name) {
     return Name ? Printable(*Name) : "(null)";
 }
 
+std::string SourcePlace(const std::optional<std::string>& File, const std::optional<uint32_t>& Line) {
+    if (!File) {
+        return "";
+    }
+    return " [" + Printable(*File) + (Line ? " @ " + std::to_string(*Line) : "") + "]";
+}
+
+// "module!Function+0x1A [file.cpp @ 123]" with symbols, "module+0x1234" without, the address outside every row.
 std::string FrameTarget(const Frame& Walked) {
+    if (Walked.Module && Walked.Function) {
+        return NameOrNull(Walked.Module->Name) + "!" + Printable(*Walked.Function) + "+" +
+               Hex(Walked.FunctionOffset.value_or(0)) + SourcePlace(Walked.SourceFile, Walked.SourceLine);
+    }
     if (Walked.Module) {
         return NameOrNull(Walked.Module->Name) + "+" + Hex(Walked.Module->Offset);
     }
     return Address(Walked.Address.value_or(0));
+}
+
+std::string SymbolSummary(const SymbolOrigin& Origin) {
+    switch (Origin.State) {
+    case SymbolState::Found:
+        return Origin.Detail;
+    case SymbolState::Mismatch:
+        return Origin.Detail + " (" + Origin.File + ")";
+    case SymbolState::Unreadable:
+        return Origin.File + ": " + Origin.Detail;
+    case SymbolState::NotFound:
+    case SymbolState::NoIdentity:
+        return "no symbols: " + Origin.Detail;
+    }
+    return "";
 }
 
 // "driver version 3, loaded 2026-12-08 06:03:03.917 UTC, normal boot."
@@ -168,8 +219,13 @@ void ListingWriter::OnReport(const Report& Decoded) {
             char Number[24];
             std::snprintf(Number, sizeof(Number), "#%02zu", Index);
             Out << "    " << Number << " " << FrameTarget(Decoded.Frames[Index]) << "\n";
+            for (const InlinedCall& Call : Decoded.Frames[Index].Inlined) {
+                Out << "        inlined " << Printable(Call.Function) << SourcePlace(Call.SourceFile, Call.SourceLine)
+                    << "\n";
+            }
         }
     }
+    ListSymbolsAndSignature(Decoded);
     Out << "  Ended:       ";
     switch (Decoded.End) {
     case ReportEnd::EndMarker:
@@ -190,6 +246,38 @@ void ListingWriter::OnReport(const Report& Decoded) {
     Out.flush();
 }
 
+void ListingWriter::ListSymbolsAndSignature(const Report& Decoded) {
+    bool Heading = false;
+    for (const ModuleRow& Row : Decoded.Modules) {
+        if (!Row.Symbols || Row.Symbols->State == SymbolState::NoIdentity) {
+            continue;
+        }
+        if (!Heading) {
+            Out << "  Symbols:\n";
+            Heading = true;
+        }
+        Out << "    " << NameOrNull(Row.Name) << ": " << Printable(SymbolSummary(*Row.Symbols)) << "\n";
+    }
+    if (!Decoded.Signature) {
+        return;
+    }
+    const CrashSignature& Signature = *Decoded.Signature;
+    Out << "  Bucket:      " << Printable(Signature.Bucket);
+    if (Signature.CulpritFrame) {
+        Out << " (frame #" << (*Signature.CulpritFrame < 10 ? "0" : "") << *Signature.CulpritFrame << ")";
+    }
+    Out << "\n  Signature:   " << Signature.Hash << "\n";
+    if (Verbose) {
+        Out << "  Canonical text hashed (FNV-1a 64):\n";
+        size_t Start = 0;
+        while (Start < Signature.Canonical.size()) {
+            const size_t End = Signature.Canonical.find('\n', Start);
+            Out << "    " << Printable(Signature.Canonical.substr(Start, End - Start)) << "\n";
+            Start = End == std::string::npos ? End : End + 1;
+        }
+    }
+}
+
 std::string BootJson(const Boot& Decoded) {
     Json Object = {
         {"kind", "boot"},
@@ -197,7 +285,7 @@ std::string BootJson(const Boot& Decoded) {
         {"boot", Decoded.Number},
         {"line", Decoded.Line},
         {"driver_version", Decoded.DriverVersion ? Json(*Decoded.DriverVersion) : Json(nullptr)},
-        {"load_time", Decoded.LoadTime ? Json(IsoTime(*Decoded.LoadTime)) : Json(nullptr)},
+        {"load_time", Decoded.LoadTime ? Json(FormatIsoTimestamp(*Decoded.LoadTime)) : Json(nullptr)},
         {"state", Decoded.State ? Json(BootStateName(*Decoded.State)) : Json(nullptr)},
         {"warnings", WarningsJson(Decoded.Warnings)},
     };
@@ -224,7 +312,8 @@ std::string ReportJson(const Report& Decoded) {
                            {"pdb_path", Latin1ToUtf8(Row.PdbPath)},
                            {"path", Text(Row.Path)},
                            {"guid", Row.Guid},
-                           {"has_identity", Row.HasIdentity()}});
+                           {"has_identity", Row.HasIdentity()},
+                           {"symbols", SymbolsJson(Row.Symbols)}});
     }
     Json Context = nullptr;
     if (Decoded.Context) {
@@ -244,15 +333,50 @@ std::string ReportJson(const Report& Decoded) {
         {"report", Decoded.Number},
         {"boot", Decoded.Boot ? Json(*Decoded.Boot) : Json(nullptr)},
         {"line", Decoded.Line},
-        {"crash_time", Decoded.CrashTime ? Json(IsoTime(*Decoded.CrashTime)) : Json(nullptr)},
+        {"crash_time", Decoded.CrashTime ? Json(FormatIsoTimestamp(*Decoded.CrashTime)) : Json(nullptr)},
         {"bug_check", Check},
         {"module_table", Decoded.HasModuleTable},
         {"modules", Modules},
         {"context", Context},
         {"frames", Frames},
+        {"signature", SignatureJson(Decoded.Signature)},
         {"end", ReportEndName(Decoded.End)},
         {"truncation", Decoded.CutBy ? Json(TruncationName(*Decoded.CutBy)) : Json(nullptr)},
         {"warnings", WarningsJson(Decoded.Warnings)},
+    };
+    return Object.dump();
+}
+
+void WriteBucketListing(std::ostream& Out, const std::vector<BucketSummary>& Buckets) {
+    Out << "reports  first crash               last crash                bucket\n";
+    for (const BucketSummary& Each : Buckets) {
+        char Count[16];
+        std::snprintf(Count, sizeof(Count), "%7u", Each.Count);
+        const std::string First = Each.FirstSeen.empty() ? "unknown" : Each.FirstSeen;
+        const std::string Last = Each.LastSeen.empty() ? "unknown" : Each.LastSeen;
+        Out << Count << "  " << First << std::string(First.size() < 24 ? 26 - First.size() : 2, ' ') << Last
+            << std::string(Last.size() < 24 ? 26 - Last.size() : 2, ' ') << Printable(Each.Bucket) << "\n";
+        Out << "         sources:";
+        for (size_t Index = 0; Index < Each.Sources.size(); Index++) {
+            Out << (Index == 0 ? " " : ", ") << Printable(Each.Sources[Index]);
+        }
+        Out << "\n";
+    }
+}
+
+std::string BucketJson(const BucketSummary& Bucket) {
+    Json Sources = Json::array();
+    for (const std::string& Source : Bucket.Sources) {
+        Sources.push_back(Latin1ToUtf8(Source));
+    }
+    Json Object = {
+        {"kind", "bucket"},
+        {"schema", JsonSchemaVersion},
+        {"bucket", Latin1ToUtf8(Bucket.Bucket)},
+        {"count", Bucket.Count},
+        {"first_crash", Bucket.FirstSeen.empty() ? Json(nullptr) : Json(Bucket.FirstSeen)},
+        {"last_crash", Bucket.LastSeen.empty() ? Json(nullptr) : Json(Bucket.LastSeen)},
+        {"sources", Sources},
     };
     return Object.dump();
 }

@@ -5,7 +5,9 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <vector>
 
+#include "crash_index.h"
 #include "model.h"
 
 namespace hestolvane::decode {
@@ -15,12 +17,16 @@ constexpr int JsonSchemaVersion = 1;
 
 class ListingWriter : public CaptureSink {
 public:
-    explicit ListingWriter(std::ostream& Out) : Out(Out) {}
+    // Verbose adds each signature's canonical text.
+    explicit ListingWriter(std::ostream& Out, bool Verbose = false) : Out(Out), Verbose(Verbose) {}
     void OnBoot(const Boot& Decoded) override;
     void OnReport(const Report& Decoded) override;
 
 private:
+    void ListSymbolsAndSignature(const Report& Decoded);
+
     std::ostream& Out;
+    bool Verbose;
     std::map<unsigned, Boot> Boots;  // for the boot state shown with each report
 };
 
@@ -37,6 +43,10 @@ private:
 // One JSON object each, as the writer prints them on one line.
 std::string BootJson(const Boot& Decoded);
 std::string ReportJson(const Report& Decoded);
+
+// The crash index's buckets: a listing, most reports first, and one JSON object each.
+void WriteBucketListing(std::ostream& Out, const std::vector<BucketSummary>& Buckets);
+std::string BucketJson(const BucketSummary& Bucket);
 
 // Counts what went by on its way to another sink, for the exit status.
 class Tally : public CaptureSink {
@@ -61,6 +71,7 @@ enum ExitStatus : int {
     ExitUsage = 2,
     ExitNoReport = 3,
     ExitUnreadableInput = 4,
+    ExitIndexFailed = 5,
 };
 ExitStatus StatusFor(bool InputReadable, const Tally& Counted);
 

@@ -90,13 +90,14 @@ TEST(DecodeOutput, JsonLines) {
     EXPECT_EQ(Report["module_table"], true);
     EXPECT_EQ(Report["modules"][1], nlohmann::json::parse(R"({"start": "0xFFFFF80410000000",
         "end": "0xFFFFF80410008000", "name": null, "pdb_path": "", "path": null,
-        "guid": "00000000-0000-0000-0000-000000000000", "has_identity": false})"));
+        "guid": "00000000-0000-0000-0000-000000000000", "has_identity": false, "symbols": null})"));
     EXPECT_EQ(Report["context"], nlohmann::json::parse(R"({"address": "0xFFFFF80011112222",
         "registers": {"GS": "0x2B"}})"));
     EXPECT_EQ(Report["frames"][0], nlohmann::json::parse(R"({"index": 0, "stack_pointer": "0xFFFFD00000001F10",
         "stack_words": ["0x0000000000000001", "0x0000000000000002", "0x0000000000000003", "0x0000000000000004"],
         "printed": "module_offset", "address": "0xFFFFF804000123AB", "module": "ntoskrnl.exe", "offset": "0x123AB",
-        "module_row": 0, "function": null, "function_offset": null, "source_file": null, "source_line": null})"));
+        "module_row": 0, "function": null, "function_offset": null, "source_file": null, "source_line": null,
+        "inlined": []})"));
     EXPECT_EQ(Report["frames"][2]["module"], nullptr);
     EXPECT_EQ(Report["frames"][2]["address"], "0xFFFFF80599990000");
     EXPECT_EQ(Report["end"], "print_stack");

@@ -1,0 +1,277 @@
+// The crash index on SQLite. Writers share the file through SQLite's write-ahead log and wait for each
+// other (busy timeout); each report is checked and written inside one immediate transaction, so two
+// processes recording the same report count it once and different reports are never lost.
+#include "crash_index.h"
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <thread>
+
+#include <cstdio>
+
+#include <ctime>
+
+#include "output.h"
+
+namespace hestolvane::decode {
+
+namespace {
+
+// Long enough for any other writer's transaction, which holds one report.
+constexpr int BusyTimeoutMs = 60000;
+
+// SQLite reports a lock without waiting in a few cases the busy timeout does not cover: two connections
+// putting a new file into write-ahead mode at once, or one finding another recovering the log. Such a
+// step is tried again, for as long as the busy timeout at most.
+template <typename Step>
+bool RetryWhileLocked(sqlite3* Database, Step Attempt) {
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(BusyTimeoutMs);
+    for (;;) {
+        if (Attempt()) {
+            return true;
+        }
+        const int Code = sqlite3_errcode(Database) & 0xFF;
+        if ((Code != SQLITE_BUSY && Code != SQLITE_LOCKED) || std::chrono::steady_clock::now() > Deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+constexpr const char* Schema =
+    "CREATE TABLE IF NOT EXISTS reports ("
+    " id INTEGER PRIMARY KEY,"
+    " source TEXT NOT NULL,"
+    " crash_time TEXT NOT NULL,"  // empty when the report has none, so that it still takes part in UNIQUE
+    " load_time TEXT,"
+    " code TEXT,"
+    " bucket TEXT NOT NULL,"
+    " signature TEXT NOT NULL,"
+    " raw TEXT NOT NULL,"
+    " document TEXT NOT NULL,"
+    " recorded TEXT NOT NULL,"
+    " UNIQUE (source, crash_time, raw));"
+    "CREATE INDEX IF NOT EXISTS reports_by_bucket ON reports (bucket);";
+
+std::string ErrorOf(sqlite3* Database) {
+    return sqlite3_errmsg(Database);
+}
+
+// A prepared statement that finalizes itself.
+class Statement {
+public:
+    Statement(sqlite3* Database, const char* Text) { sqlite3_prepare_v2(Database, Text, -1, &Handle, nullptr); }
+    ~Statement() { sqlite3_finalize(Handle); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    bool Ready() const { return Handle != nullptr; }
+    void Bind(int Index, const std::string& Text) {
+        sqlite3_bind_text(Handle, Index, Text.c_str(), static_cast<int>(Text.size()), SQLITE_TRANSIENT);
+    }
+    void BindNull(int Index) { sqlite3_bind_null(Handle, Index); }
+    int Step() { return sqlite3_step(Handle); }
+    std::string Text(int Column) const {
+        const auto* Value = reinterpret_cast<const char*>(sqlite3_column_text(Handle, Column));
+        return Value != nullptr ? Value : "";
+    }
+    int64_t Integer(int Column) const { return sqlite3_column_int64(Handle, Column); }
+
+private:
+    sqlite3_stmt* Handle = nullptr;
+};
+
+// Rolls an open transaction back unless it was committed.
+class Transaction {
+public:
+    explicit Transaction(sqlite3* Database) : Database(Database) {
+        Began = sqlite3_exec(Database, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    ~Transaction() {
+        if (Began && !Done) {
+            sqlite3_exec(Database, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    bool Began = false;
+    bool Commit() {
+        Done = sqlite3_exec(Database, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+        return Done;
+    }
+
+private:
+    sqlite3* Database;
+    bool Done = false;
+};
+
+std::string NowIso() {
+    const std::time_t Now = std::time(nullptr);
+    std::tm Utc{};
+    gmtime_r(&Now, &Utc);
+    char Text[32];
+    return std::strftime(Text, sizeof(Text), "%Y-%m-%dT%H:%M:%SZ", &Utc) > 0 ? Text : "";
+}
+
+std::string CodeText(const Report& Decoded) {
+    if (!Decoded.Check) {
+        return "";
+    }
+    char Text[24];
+    std::snprintf(Text, sizeof(Text), "0x%llX", static_cast<unsigned long long>(Decoded.Check->Code));
+    return Text;
+}
+
+}  // namespace
+
+CrashIndex::Opened CrashIndex::Open(const std::string& Path) {
+    Opened Result;
+    sqlite3* Database = nullptr;
+    if (sqlite3_open_v2(Path.c_str(), &Database, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+        Result.Error = "cannot open " + Path + ": " + (Database != nullptr ? ErrorOf(Database) : "out of memory");
+        sqlite3_close(Database);
+        return Result;
+    }
+    std::unique_ptr<CrashIndex> Index(new CrashIndex(Database));
+    sqlite3_busy_timeout(Database, BusyTimeoutMs);
+    const bool Ready = RetryWhileLocked(Database, [Database] {
+        if (sqlite3_exec(Database, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            return false;
+        }
+        Transaction Creating(Database);
+        return Creating.Began && sqlite3_exec(Database, Schema, nullptr, nullptr, nullptr) == SQLITE_OK &&
+               Creating.Commit();
+    });
+    if (!Ready) {
+        Result.Error = Path + ": " + ErrorOf(Database);
+        return Result;
+    }
+    Result.Index = std::move(Index);
+    return Result;
+}
+
+CrashIndex::~CrashIndex() {
+    sqlite3_close(Database);
+}
+
+CrashIndex::RecordResult CrashIndex::Record(const std::string& Source, const Report& Decoded,
+                                            const std::optional<Boot>& LoadedBy, const std::string& Document) {
+    RecordResult Result;
+    RetryWhileLocked(Database, [&] {
+        Result = RecordOnce(Source, Decoded, LoadedBy, Document);
+        return Result.Outcome.has_value();
+    });
+    return Result;
+}
+
+CrashIndex::RecordResult CrashIndex::RecordOnce(const std::string& Source, const Report& Decoded,
+                                                const std::optional<Boot>& LoadedBy, const std::string& Document) {
+    RecordResult Result;
+    const std::string CrashTime = Decoded.CrashTime ? FormatIsoTimestamp(*Decoded.CrashTime) : "";
+    const CrashSignature Signature = Decoded.Signature.value_or(CrashSignature{});
+    Transaction Writing(Database);
+    if (!Writing.Began) {
+        Result.Error = ErrorOf(Database);
+        return Result;
+    }
+    Statement Find(Database, "SELECT id FROM reports WHERE source = ?1 AND crash_time = ?2 AND raw = ?3");
+    if (!Find.Ready()) {
+        Result.Error = ErrorOf(Database);
+        return Result;
+    }
+    Find.Bind(1, Source);
+    Find.Bind(2, CrashTime);
+    Find.Bind(3, Decoded.RawText);
+    const int Found = Find.Step();
+    if (Found != SQLITE_ROW && Found != SQLITE_DONE) {
+        Result.Error = ErrorOf(Database);
+        return Result;
+    }
+    const bool Known = Found == SQLITE_ROW;
+    Statement Write(Database,
+                    Known ? "UPDATE reports SET bucket = ?4, signature = ?5, document = ?6 WHERE id = ?7"
+                          : "INSERT INTO reports (source, crash_time, raw, bucket, signature, document, load_time, "
+                            "code, recorded) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?8, ?9, ?10)");
+    if (!Write.Ready()) {
+        Result.Error = ErrorOf(Database);
+        return Result;
+    }
+    if (Known) {
+        Write.Bind(7, std::to_string(Find.Integer(0)));
+    } else {
+        Write.Bind(1, Source);
+        Write.Bind(2, CrashTime);
+        Write.Bind(3, Decoded.RawText);
+        if (LoadedBy && LoadedBy->LoadTime) {
+            Write.Bind(8, FormatIsoTimestamp(*LoadedBy->LoadTime));
+        } else {
+            Write.BindNull(8);
+        }
+        Write.Bind(9, CodeText(Decoded));
+        Write.Bind(10, NowIso());
+    }
+    Write.Bind(4, Signature.Bucket);
+    Write.Bind(5, Signature.Hash);
+    Write.Bind(6, Document);
+    if (Write.Step() != SQLITE_DONE || !Writing.Commit()) {
+        Result.Error = ErrorOf(Database);
+        return Result;
+    }
+    Result.Outcome = Known ? Recorded::AlreadyKnown : Recorded::Added;
+    return Result;
+}
+
+CrashIndex::Summary CrashIndex::Buckets() {
+    Summary Result;
+    Statement Query(Database,
+                    "SELECT bucket, COUNT(*), MIN(NULLIF(crash_time, '')), MAX(NULLIF(crash_time, '')) "
+                    "FROM reports GROUP BY bucket ORDER BY COUNT(*) DESC, bucket");
+    Statement Sources(Database, "SELECT DISTINCT bucket, source FROM reports ORDER BY bucket, source");
+    if (!Query.Ready() || !Sources.Ready()) {
+        Result.Error = ErrorOf(Database);
+        return Result;
+    }
+    int Step = SQLITE_ROW;
+    while ((Step = Query.Step()) == SQLITE_ROW) {
+        Result.Buckets.push_back(BucketSummary{Query.Text(0), static_cast<unsigned>(Query.Integer(1)), Query.Text(2),
+                                               Query.Text(3), {}});
+    }
+    std::map<std::string, std::vector<std::string>> SourcesOf;
+    if (Step == SQLITE_DONE) {
+        while ((Step = Sources.Step()) == SQLITE_ROW) {
+            SourcesOf[Sources.Text(0)].push_back(Sources.Text(1));
+        }
+    }
+    if (Step != SQLITE_DONE) {
+        Result.Error = ErrorOf(Database);
+        Result.Buckets.clear();
+        return Result;
+    }
+    for (BucketSummary& Each : Result.Buckets) {
+        Each.Sources = std::move(SourcesOf[Each.Bucket]);
+    }
+    return Result;
+}
+
+void IndexingSink::OnBoot(const Boot& Decoded) {
+    Boots[Decoded.Number] = Decoded;
+    Next.OnBoot(Decoded);
+}
+
+void IndexingSink::OnReport(const Report& Decoded) {
+    std::optional<Boot> LoadedBy;
+    if (Decoded.Boot) {
+        if (auto Found = Boots.find(*Decoded.Boot); Found != Boots.end()) {
+            LoadedBy = Found->second;
+        }
+    }
+    const CrashIndex::RecordResult Result = Index.Record(Source, Decoded, LoadedBy, ReportJson(Decoded));
+    if (!Result.Outcome) {
+        Failures.push_back("report " + std::to_string(Decoded.Number) + " not recorded: " + Result.Error);
+    }
+    Next.OnReport(Decoded);
+}
+
+}  // namespace hestolvane::decode

@@ -1,0 +1,62 @@
+// Symbol resolution for decoded reports: finds each module's symbols once per run, by its PDB identity
+// or by a binary named for it, names the frames, and computes the crash signature.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "debug_info.h"
+#include "model.h"
+#include "signature.h"
+#include "symbol_store.h"
+
+namespace hestolvane::decode {
+
+struct SymbolOptions {
+    SymbolSearch Search;
+    std::map<std::string, std::string> Images;  // lowercased module name -> binary (--image NAME=PATH)
+    std::vector<std::string> SkipPatterns = DefaultSkipPatterns();  // --skip replaces them
+};
+
+class SymbolResolver {
+public:
+    explicit SymbolResolver(SymbolOptions Chosen);
+
+    // Fills each row's Symbols and each frame's names, then the report's signature.
+    void Resolve(Report& Decoded);
+
+    unsigned DatabasesOpened() const { return Opened; }
+    unsigned ServerRequests() const { return Fetcher.RequestsMade(); }
+
+private:
+    struct Module {
+        SymbolOrigin Origin;
+        std::unique_ptr<DebugInfo> Reader;
+    };
+
+    Module& ModuleFor(const ModuleRow& Row);
+    Module FindDatabase(const std::string& PdbName, const std::string& Guid);
+    Module TryDatabase(const std::string& File, const std::string& Guid, std::string Detail);
+    void ResolveFrames(Report& Decoded, const std::vector<Module*>& ByRow);
+
+    SymbolOptions Chosen;
+    SymbolFetcher Fetcher;
+    std::map<std::string, Module> Modules;  // by identity: PDB name and GUID, or the module named by --image
+    unsigned Opened = 0;
+};
+
+// Resolves each report on its way to the next sink.
+class SymbolizingSink : public CaptureSink {
+public:
+    SymbolizingSink(SymbolResolver& Resolver, CaptureSink& Next) : Resolver(Resolver), Next(Next) {}
+    void OnBoot(const Boot& Decoded) override { Next.OnBoot(Decoded); }
+    void OnReport(const Report& Decoded) override;
+
+private:
+    SymbolResolver& Resolver;
+    CaptureSink& Next;
+};
+
+}  // namespace hestolvane::decode

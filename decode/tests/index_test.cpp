@@ -1,0 +1,105 @@
+// The crash index through the command: a capture decoded twice counts each report once, the bucket
+// listing, and two processes writing one database at once lose no report.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "symbol_test_support.h"
+
+namespace hestolvane::decode {
+namespace {
+
+using namespace testing;
+
+std::string Decoder() {
+    return HESTOLVANE_DECODE;
+}
+std::string CrashyDir() {
+    return HESTOLVANE_CRASHY_DIR;
+}
+
+std::vector<nlohmann::json> BucketsOf(const std::string& Database) {
+    std::istringstream Lines(CommandOutput(Decoder() + " buckets --json --db " + Database));
+    std::vector<nlohmann::json> Buckets;
+    for (std::string Line; std::getline(Lines, Line);) {
+        Buckets.push_back(nlohmann::json::parse(Line));
+    }
+    return Buckets;
+}
+
+// Reports in the crashy module, culprit Fail or Middle, one crash time each.
+std::string Capture(const std::vector<std::string>& Culprits, int FirstMillisecond) {
+    const auto Map = ReadLinkMap(CrashyDir() + "/crashy.map");
+    const RowSpec Row{0xFFFFF80480000000, 0xFFFFF80480010000, "crashy.dll", "crashy.pdb",
+                      PdbGuid(CrashyDir() + "/crashy.pdb")};
+    std::string Text = BannerText();
+    int Millisecond = FirstMillisecond;
+    for (const std::string& Culprit : Culprits) {
+        Text += ReportText({Row}, {{"", 0xFFFFF80512345678}, {"crashy.dll", Map->Rvas.at(Culprit) + 4}}, Millisecond++);
+    }
+    return Text;
+}
+
+class DecodeIndex : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!ReadLinkMap(CrashyDir() + "/crashy.map") || PdbGuid(CrashyDir() + "/crashy.pdb").empty()) {
+            GTEST_SKIP() << "the cross toolchain did not build " << CrashyDir();
+        }
+    }
+    TemporaryDirectory Work;
+};
+
+TEST_F(DecodeIndex, CaptureDecodedTwiceCountsEachReportOnce) {
+    std::ofstream(Work / "lab.txt") << Capture({"Fail", "Middle", "Fail"}, 101);
+    const std::string Run = Decoder() + " --symbols " + CrashyDir() + " --db " + Work / "crashes.db" + " " + Work / "lab.txt";
+    int Exit = -1;
+    CommandOutput(Run, &Exit);
+    EXPECT_EQ(Exit, 0);
+    CommandOutput(Run, &Exit);
+    EXPECT_EQ(Exit, 0);
+    const auto Twice = BucketsOf(Work / "crashes.db");
+    ASSERT_EQ(Twice.size(), 2u);
+    EXPECT_EQ(Twice[0], nlohmann::json::parse(R"({"kind": "bucket", "schema": 1, "bucket": "0x50_crashy.dll!Fail",
+        "count": 2, "first_crash": "2026-12-08T06:04:05.101Z", "last_crash": "2026-12-08T06:04:05.103Z",
+        "sources": [")" + Work / "lab.txt" + R"("]})"));
+    EXPECT_EQ(Twice[1]["bucket"], "0x50_crashy.dll!Middle");
+    EXPECT_EQ(Twice[1]["count"], 1);
+
+    // Another source is another record of the same crashes.
+    CommandOutput(Run + " --source rack-7", &Exit);
+    const auto Buckets = BucketsOf(Work / "crashes.db");
+    EXPECT_EQ(Buckets[0]["count"], 4);
+    EXPECT_EQ(Buckets[0]["sources"], nlohmann::json::parse(R"([")" + Work / "lab.txt" + R"(", "rack-7"])"));
+
+    const std::string Listing = CommandOutput(Decoder() + " buckets --db " + Work / "crashes.db", &Exit);
+    EXPECT_EQ(Exit, 0);
+    EXPECT_EQ(Listing,
+              "reports  first crash               last crash                bucket\n"
+              "      4  2026-12-08T06:04:05.101Z  2026-12-08T06:04:05.103Z  0x50_crashy.dll!Fail\n"
+              "         sources: " + Work / "lab.txt" + ", rack-7\n"
+              "      2  2026-12-08T06:04:05.102Z  2026-12-08T06:04:05.102Z  0x50_crashy.dll!Middle\n"
+              "         sources: " + Work / "lab.txt" + ", rack-7\n");
+}
+
+// Each process commits one transaction per report, 150 each, so their writes interleave; whether they
+// do or not, every report must be there.
+TEST_F(DecodeIndex, TwoProcessesWritingAtOnceLoseNothing) {
+    std::vector<std::string> Culprits(150, "Fail");
+    std::ofstream(Work / "a.txt") << Capture(Culprits, 0);
+    std::ofstream(Work / "b.txt") << Capture(Culprits, 500);
+    const std::string Database = Work / "shared.db";
+    int Exit = -1;
+    CommandOutput("timeout 120 sh -c '" + Decoder() + " --db " + Database + " --source a " + Work / "a.txt" +
+                      " >/dev/null & " + Decoder() + " --db " + Database + " --source b " + Work / "b.txt" +
+                      " >/dev/null & wait $! && wait'",
+                  &Exit);
+    EXPECT_EQ(Exit, 0);
+    const auto Buckets = BucketsOf(Database);
+    ASSERT_EQ(Buckets.size(), 1u);
+    EXPECT_EQ(Buckets[0]["count"], 300);
+    EXPECT_EQ(Buckets[0]["sources"], nlohmann::json::parse(R"(["a", "b"])"));
+}
+
+}  // namespace
+}  // namespace hestolvane::decode
