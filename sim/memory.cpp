@@ -162,7 +162,8 @@ void ProtectPages(uintptr_t FirstPage, size_t Pages, PageState State) {
 }
 
 // Wanted null places the pages anywhere; otherwise exactly at Wanted, and never over memory in use.
-void* MapFreshPages(void* Wanted, size_t Size, bool KernelSpace) {
+// ResidentProtection other than 0 makes the region pageable.
+void* MapFreshPages(void* Wanted, size_t Size, bool KernelSpace, int ResidentProtection = 0) {
     if (Size == 0) {
         throw std::invalid_argument("sim: a region of no bytes");
     }
@@ -179,7 +180,7 @@ void* MapFreshPages(void* Wanted, size_t Size, bool KernelSpace) {
         }
         throw std::invalid_argument("sim: MapRegionAt over memory already in use");
     }
-    AddRegion((uintptr_t)Base, Rounded, KernelSpace, true);
+    AddRegion((uintptr_t)Base, Rounded, KernelSpace, true, ResidentProtection);
     return Base;
 }
 
@@ -210,16 +211,7 @@ PageLookup LookupPage(const void* Address) {
 }
 
 void* MapPageableRegion(size_t Size) {
-    if (Size == 0) {
-        throw std::invalid_argument("sim: a region of no bytes");
-    }
-    const size_t Rounded = (Size + PageSize - 1) / PageSize * PageSize;
-    void* Base = mmap(nullptr, Rounded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (Base == MAP_FAILED) {
-        throw std::bad_alloc();
-    }
-    AddRegion((uintptr_t)Base, Rounded, true, true, PROT_READ | PROT_WRITE);
-    return Base;
+    return MapFreshPages(nullptr, Size, true, PROT_READ | PROT_WRITE);
 }
 
 void DeclareDriverSection(const void* Base, size_t Size, int ResidentProtection) {

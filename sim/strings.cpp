@@ -59,15 +59,15 @@ size_t ConvertSource(PCUNICODE_STRING Source, char* Out) {
 bool TakeInjectedFailure(NTSTATUS* Status) {
     ConversionLedger& State = Ledger();
     std::lock_guard<std::mutex> Guard(State.Lock);
-    if (State.CallsUntilFailure == 0 || --State.CallsUntilFailure != 0) {
-        if (!FailureInjectedAt("RtlUnicodeStringToAnsiString")) {
-            return false;
-        }
+    if (State.CallsUntilFailure != 0 && --State.CallsUntilFailure == 0) {
+        *Status = State.FailureStatus;
+        return true;
+    }
+    if (FailureInjectedAt("RtlUnicodeStringToAnsiString")) {
         *Status = STATUS_NO_MEMORY;
         return true;
     }
-    *Status = State.FailureStatus;
-    return true;
+    return false;
 }
 
 void ApplyPendingPageChange() {
