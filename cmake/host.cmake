@@ -61,3 +61,8 @@ endif()
 
 # hestolvane-decode, the host-side reader of what COM1 captured.
 add_subdirectory(decode)
+
+# hestolvane-lab, the collector for a whole lab over the decoder's library, with its web dashboard.
+if(NOT HESTOLVANE_FUZZ)
+  add_subdirectory(lab)
+endif()

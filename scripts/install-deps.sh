@@ -8,6 +8,7 @@ packages=(
   clang-tidy cppcheck
   nlohmann-json3-dev
   llvm-14-dev libcurl4-openssl-dev libsqlite3-dev
+  libcpp-httplib-dev libtomlplusplus-dev chromium chromium-driver python3-selenium
 )
 
 missing=()

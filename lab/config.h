@@ -1,0 +1,82 @@
+// hestolvane-lab's configuration: the TOML file that names the index, the web listener, the symbol
+// settings the decoder takes on its command line, and the machines with the source of each one's COM1.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "symbols.h"
+
+namespace hestolvane::lab {
+
+// Where a machine's COM1 bytes come from.
+struct SourceSpec {
+    enum class Kind { Tcp, Unix, File, Serial };
+    Kind Type = Kind::File;
+    std::string Host;  // tcp
+    std::string Port;  // tcp
+    std::string Path;  // unix socket, file, serial device
+    unsigned Baud = 115200;
+
+    bool operator==(const SourceSpec& Other) const;
+};
+
+// "tcp://HOST:PORT", "unix:///PATH", "file:///PATH", "serial:///dev/ttyS1?baud=115200". Empty when Error
+// says why.
+struct ParsedSource {
+    std::optional<SourceSpec> Source;
+    std::string Error;
+};
+ParsedSource ParseSource(std::string_view Url);
+
+struct MachineConfig {
+    std::string Name;
+    std::map<std::string, std::string> Tags;  // pool, build, ...
+    std::string SourceUrl;
+    SourceSpec Source;
+};
+
+// A directory of capture files, one per machine: every file whose name ends in Suffix is a machine named
+// after the rest of its name (libvirt keeps NAME-serial.log).
+struct WatchConfig {
+    std::string Directory;
+    std::string Suffix = "-serial.log";
+    std::map<std::string, std::string> Tags;
+};
+
+struct LabConfig {
+    std::string Index = "hestolvane-lab.db";
+    std::string Listen = "127.0.0.1:8080";
+    std::string Token;  // required when Listen is not a loopback address
+    decode::SymbolOptions Symbols;
+    std::chrono::milliseconds IdleTimeout{30000};
+    std::chrono::milliseconds FirstBackoff{250};
+    std::chrono::milliseconds LongestBackoff{8000};
+    size_t BufferLimit = 1 << 20;       // bytes one machine may hold in an unfinished report or in the queue
+    size_t RawLogLimit = 4 << 20;       // bytes of raw capture kept per machine
+    std::vector<MachineConfig> Machines;
+    std::vector<WatchConfig> Watches;
+};
+
+struct LoadedConfig {
+    std::optional<LabConfig> Config;
+    std::string Error;
+};
+// Relative paths in the file are taken relative to the file's directory.
+LoadedConfig LoadConfig(const std::string& Path);
+LoadedConfig ParseConfig(std::string_view Text, const std::string& BaseDirectory);
+
+// Host and port of a listen address ("127.0.0.1:8080", "[::1]:8080").
+struct ListenAddress {
+    std::string Host;
+    int Port = 0;
+};
+std::optional<ListenAddress> ParseListen(std::string_view Text);
+bool IsLoopback(const std::string& Host);
+
+}  // namespace hestolvane::lab

@@ -1,0 +1,704 @@
+// The lab's record in SQLite: tables lab_* beside the decoder's crash index in the same file, one
+// connection shared under a mutex by the writer thread and the web server's threads, every value bound.
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "store.h"
+
+namespace hestolvane::lab {
+
+namespace {
+
+constexpr int BusyTimeoutMs = 60000;
+
+// Version 1: the first lab tables. Reports an older crash index already holds are taken over, each under
+// a machine named after its source, so that the dashboard shows what was recorded before the lab.
+constexpr const char* SchemaV1 =
+    "CREATE TABLE lab_schema (version INTEGER NOT NULL);"
+    "CREATE TABLE lab_machines ("
+    " id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, tags TEXT NOT NULL DEFAULT '',"
+    " source TEXT NOT NULL DEFAULT '', configured INTEGER NOT NULL DEFAULT 1, first_seen TEXT NOT NULL,"
+    " last_bytes TEXT NOT NULL DEFAULT '', raw_bytes INTEGER NOT NULL DEFAULT 0);"
+    "CREATE TABLE lab_boots ("
+    " id INTEGER PRIMARY KEY, machine_id INTEGER NOT NULL REFERENCES lab_machines (id), load_time TEXT NOT NULL,"
+    " driver_version INTEGER, state TEXT, arrived TEXT NOT NULL, stopped INTEGER NOT NULL DEFAULT 0,"
+    " UNIQUE (machine_id, load_time));"
+    "CREATE TABLE lab_reports ("
+    " id INTEGER PRIMARY KEY, machine_id INTEGER NOT NULL REFERENCES lab_machines (id),"
+    " boot_id INTEGER REFERENCES lab_boots (id), crash_time TEXT NOT NULL, code TEXT NOT NULL,"
+    " bucket TEXT NOT NULL, signature TEXT NOT NULL, culprit_module TEXT NOT NULL DEFAULT '',"
+    " culprit_function TEXT NOT NULL DEFAULT '', culprit_source TEXT NOT NULL DEFAULT '', driver_version INTEGER,"
+    " truncated INTEGER NOT NULL DEFAULT 0, raw TEXT NOT NULL, document TEXT NOT NULL, arrived TEXT NOT NULL,"
+    " UNIQUE (machine_id, crash_time, raw));"
+    "CREATE INDEX lab_reports_by_bucket ON lab_reports (bucket, arrived);"
+    "CREATE INDEX lab_reports_by_arrival ON lab_reports (arrived);"
+    "CREATE TABLE lab_buckets ("
+    " bucket TEXT PRIMARY KEY, state TEXT NOT NULL DEFAULT 'open', fixed_at TEXT NOT NULL DEFAULT '',"
+    " note TEXT NOT NULL DEFAULT '', regressed_at TEXT NOT NULL DEFAULT '');"
+    "CREATE TABLE lab_raw ("
+    " id INTEGER PRIMARY KEY, machine_id INTEGER NOT NULL REFERENCES lab_machines (id), arrived TEXT NOT NULL,"
+    " bytes BLOB NOT NULL);"
+    "CREATE INDEX lab_raw_by_machine ON lab_raw (machine_id, id);"
+    "CREATE TABLE lab_resume (machine_id INTEGER PRIMARY KEY, file_key TEXT NOT NULL, offset INTEGER NOT NULL);"
+    "INSERT INTO lab_schema (version) VALUES (1);";
+
+constexpr const char* ImportIndexV1 =
+    "INSERT OR IGNORE INTO lab_machines (name, source, configured, first_seen)"
+    " SELECT DISTINCT source, source, 0, MIN(recorded) FROM reports GROUP BY source;"
+    "INSERT OR IGNORE INTO lab_reports (machine_id, crash_time, code, bucket, signature, culprit_module, raw,"
+    " document, arrived)"
+    " SELECT m.id, r.crash_time, COALESCE(r.code, ''), r.bucket, r.signature,"
+    " CASE WHEN instr(r.bucket, '_') > 0 THEN rtrim(substr(r.bucket, instr(r.bucket, '_') + 1),"
+    "   '!+0123456789ABCDEFabcdefx') ELSE '' END,"
+    " r.raw, r.document, r.recorded FROM reports r JOIN lab_machines m ON m.name = r.source;";
+
+class Statement {
+public:
+    Statement(sqlite3* Database, const char* Text) { sqlite3_prepare_v2(Database, Text, -1, &Handle, nullptr); }
+    ~Statement() { sqlite3_finalize(Handle); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    bool Ready() const { return Handle != nullptr; }
+    Statement& Bind(int Index, const std::string& Text) {
+        sqlite3_bind_text(Handle, Index, Text.data(), static_cast<int>(Text.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement& Bind(int Index, int64_t Value) {
+        sqlite3_bind_int64(Handle, Index, Value);
+        return *this;
+    }
+    Statement& Bind(int Index, const std::optional<int>& Value) {
+        if (Value) {
+            sqlite3_bind_int64(Handle, Index, *Value);
+        } else {
+            sqlite3_bind_null(Handle, Index);
+        }
+        return *this;
+    }
+    Statement& Bind(int Index, const std::optional<std::string>& Value) {
+        if (Value) {
+            return Bind(Index, *Value);
+        }
+        sqlite3_bind_null(Handle, Index);
+        return *this;
+    }
+    Statement& BindBlob(int Index, const std::string& Bytes) {
+        sqlite3_bind_blob(Handle, Index, Bytes.data(), static_cast<int>(Bytes.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    int Step() { return Handle != nullptr ? sqlite3_step(Handle) : SQLITE_ERROR; }
+    bool Run() { return Step() == SQLITE_DONE; }
+    std::string Text(int Column) const {
+        const auto* Value = static_cast<const char*>(sqlite3_column_blob(Handle, Column));
+        return Value != nullptr ? std::string(Value, static_cast<size_t>(sqlite3_column_bytes(Handle, Column))) : "";
+    }
+    int64_t Integer(int Column) const { return sqlite3_column_int64(Handle, Column); }
+    std::optional<int> OptionalInt(int Column) const {
+        if (sqlite3_column_type(Handle, Column) == SQLITE_NULL) {
+            return std::nullopt;
+        }
+        return static_cast<int>(sqlite3_column_int64(Handle, Column));
+    }
+
+private:
+    sqlite3_stmt* Handle = nullptr;
+};
+
+class Transaction {
+public:
+    explicit Transaction(sqlite3* Database) : Database(Database) {
+        Began = sqlite3_exec(Database, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    ~Transaction() {
+        if (Began && !Done) {
+            sqlite3_exec(Database, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    bool Commit() {
+        Done = Began && sqlite3_exec(Database, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+        return Done;
+    }
+    bool Began = false;
+
+private:
+    sqlite3* Database;
+    bool Done = false;
+};
+
+std::string EncodeTags(const std::map<std::string, std::string>& Tags) {
+    std::string Text;
+    for (const auto& [Key, Value] : Tags) {
+        Text += "\n" + Key + "=" + Value;
+    }
+    return Tags.empty() ? "" : Text + "\n";
+}
+
+std::map<std::string, std::string> DecodeTags(const std::string& Text) {
+    std::map<std::string, std::string> Tags;
+    std::istringstream Lines(Text);
+    std::string Line;
+    while (std::getline(Lines, Line)) {
+        const size_t Equals = Line.find('=');
+        if (Equals != std::string::npos) {
+            Tags[Line.substr(0, Equals)] = Line.substr(Equals + 1);
+        }
+    }
+    return Tags;
+}
+
+// The first day of the sparkline's window and the index of each day in it, as "YYYY-MM-DD".
+std::vector<std::string> WindowDays() {
+    std::vector<std::string> Days;
+    const std::time_t Now = std::time(nullptr);
+    for (int Back = static_cast<int>(SparklineDays) - 1; Back >= 0; --Back) {
+        const std::time_t Then = Now - static_cast<std::time_t>(Back) * 86400;
+        std::tm Utc{};
+        gmtime_r(&Then, &Utc);
+        char Text[16];
+        std::strftime(Text, sizeof(Text), "%Y-%m-%d", &Utc);
+        Days.emplace_back(Text);
+    }
+    return Days;
+}
+
+std::string IsoDaysAgo(int Days) {
+    const std::time_t Then = std::time(nullptr) - static_cast<std::time_t>(Days) * 86400;
+    std::tm Utc{};
+    gmtime_r(&Then, &Utc);
+    char Text[32];
+    std::strftime(Text, sizeof(Text), "%Y-%m-%dT%H:%M:%S.000Z", &Utc);
+    return Text;
+}
+
+void AddToDaily(std::vector<unsigned>& Daily, const std::vector<std::string>& Days, const std::string& Day,
+                unsigned Count) {
+    for (size_t Index = 0; Index < Days.size(); ++Index) {
+        if (Days[Index] == Day) {
+            Daily[Index] += Count;
+        }
+    }
+}
+
+// The canonical text the signature hashes, from the decoder's JSON object of a report.
+std::string CanonicalOf(const std::string& Document) {
+    const nlohmann::json Parsed = nlohmann::json::parse(Document, nullptr, false);
+    if (Parsed.is_discarded() || !Parsed.contains("signature") || !Parsed["signature"].is_object()) {
+        return "";
+    }
+    const nlohmann::json& Canonical = Parsed["signature"]["canonical"];
+    return Canonical.is_string() ? Canonical.get<std::string>() : "";
+}
+
+class SqliteStore final : public LabStore {
+public:
+    explicit SqliteStore(sqlite3* Database) : Database(Database) {
+        Changes = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+    }
+    ~SqliteStore() override { sqlite3_close(Database); }
+    SqliteStore(const SqliteStore&) = delete;
+    SqliteStore& operator=(const SqliteStore&) = delete;
+
+    std::string Upgrade() {
+        std::lock_guard<std::mutex> Hold(Lock);
+        for (int Attempt = 0;; ++Attempt) {
+            Transaction Upgrading(Database);
+            if (!Upgrading.Began) {
+                if ((sqlite3_errcode(Database) & 0xFF) == SQLITE_BUSY && Attempt < 6000) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    continue;
+                }
+                return Error();
+            }
+            int Version = 0;
+            if (TableExists("lab_schema")) {
+                Statement Query(Database, "SELECT MAX(version) FROM lab_schema");
+                if (Query.Step() != SQLITE_ROW) {
+                    return Error();
+                }
+                Version = static_cast<int>(Query.Integer(0));
+            }
+            if (Version > LabSchemaVersion) {
+                return "the lab tables are of version " + std::to_string(Version) + ", newer than this program's " +
+                       std::to_string(LabSchemaVersion);
+            }
+            if (Version < 1) {
+                if (sqlite3_exec(Database, SchemaV1, nullptr, nullptr, nullptr) != SQLITE_OK) {
+                    return Error();
+                }
+                if (TableExists("reports") && sqlite3_exec(Database, ImportIndexV1, nullptr, nullptr, nullptr) != SQLITE_OK) {
+                    return "taking over the crash index's reports: " + Error();
+                }
+            }
+            if (!Upgrading.Commit()) {
+                return Error();
+            }
+            Schema = LabSchemaVersion;
+            return "";
+        }
+    }
+
+    bool UpsertMachine(const std::string& Name, const std::map<std::string, std::string>& Tags,
+                       const std::string& Source, bool Configured) override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Statement Upsert(Database,
+                         "INSERT INTO lab_machines (name, tags, source, configured, first_seen) VALUES (?1, ?2, ?3, ?4, ?5)"
+                         " ON CONFLICT (name) DO UPDATE SET tags = ?2, source = ?3, configured = ?4");
+        return Changed(Upsert.Bind(1, Name).Bind(2, EncodeTags(Tags)).Bind(3, Source).Bind(4, int64_t{Configured}).Bind(5, NowIso()).Run());
+    }
+
+    std::optional<BootOutcome> RecordBoot(const std::string& Machine, const BootEntry& Boot) override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Transaction Writing(Database);
+        const std::optional<int64_t> MachineId = MachineIdOf(Machine);
+        if (!Writing.Began || !MachineId) {
+            return std::nullopt;
+        }
+        Statement Insert(Database,
+                         "INSERT OR IGNORE INTO lab_boots (machine_id, load_time, driver_version, state, arrived)"
+                         " VALUES (?1, ?2, ?3, ?4, ?5)");
+        if (!Insert.Bind(1, *MachineId).Bind(2, Boot.LoadTime).Bind(3, Boot.DriverVersion).Bind(4, Boot.State).Bind(5, Boot.Arrived).Run()) {
+            return std::nullopt;
+        }
+        BootOutcome Outcome;
+        Outcome.Added = sqlite3_changes(Database) > 0;
+        if (Outcome.Added) {
+            const std::vector<BootHealth> Boots = BootsOf(*MachineId);
+            const Health Before = DeriveHealth(std::vector<BootHealth>(Boots.begin(), Boots.end() - 1));
+            const Health After = DeriveHealth(Boots);
+            Outcome.CrashWithoutReport = After.CrashesWithoutReport > Before.CrashesWithoutReport;
+            Outcome.BootLoop = After.BootLoop;
+        }
+        if (!Writing.Commit()) {
+            return std::nullopt;
+        }
+        Changed(true);
+        return Outcome;
+    }
+
+    bool MarkStopped(const std::string& Machine) override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Statement Update(Database,
+                         "UPDATE lab_boots SET stopped = 1 WHERE id = (SELECT MAX(b.id) FROM lab_boots b"
+                         " JOIN lab_machines m ON m.id = b.machine_id WHERE m.name = ?1)");
+        return Changed(Update.Bind(1, Machine).Run());
+    }
+
+    std::optional<ReportOutcome> RecordReport(const std::string& Machine, const ReportEntry& Report) override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Transaction Writing(Database);
+        const std::optional<int64_t> MachineId = MachineIdOf(Machine);
+        if (!Writing.Began || !MachineId) {
+            return std::nullopt;
+        }
+        std::optional<int64_t> BootId;
+        std::optional<int> DriverVersion;
+        if (Report.BootLoadTime) {
+            Statement Boot(Database, "SELECT id, driver_version FROM lab_boots WHERE machine_id = ?1 AND load_time = ?2");
+            if (Boot.Bind(1, *MachineId).Bind(2, *Report.BootLoadTime).Step() == SQLITE_ROW) {
+                BootId = Boot.Integer(0);
+                DriverVersion = Boot.OptionalInt(1);
+            }
+        }
+        Statement Known(Database, "SELECT COUNT(*) FROM lab_reports WHERE bucket = ?1");
+        if (Known.Bind(1, Report.Bucket).Step() != SQLITE_ROW) {
+            return std::nullopt;
+        }
+        ReportOutcome Outcome;
+        Outcome.NewBucket = Known.Integer(0) == 0;
+        Statement Insert(Database,
+                         "INSERT OR IGNORE INTO lab_reports (machine_id, boot_id, crash_time, code, bucket, signature,"
+                         " culprit_module, culprit_function, culprit_source, driver_version, truncated, raw, document,"
+                         " arrived) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
+        Insert.Bind(1, *MachineId).Bind(3, Report.CrashTime).Bind(4, Report.Code).Bind(5, Report.Bucket);
+        Insert.Bind(6, Report.Signature).Bind(7, Report.CulpritModule).Bind(8, Report.CulpritFunction);
+        Insert.Bind(9, Report.CulpritSource).Bind(10, DriverVersion).Bind(11, int64_t{Report.Truncated});
+        Insert.Bind(12, Report.Raw).Bind(13, Report.Document).Bind(14, Report.Arrived);
+        if (BootId) {
+            Insert.Bind(2, *BootId);
+        }
+        if (!Insert.Run()) {
+            return std::nullopt;
+        }
+        Outcome.Added = sqlite3_changes(Database) > 0;
+        if (!Outcome.Added) {
+            Outcome.NewBucket = false;
+            return Writing.Commit() ? std::optional<ReportOutcome>(Outcome) : std::nullopt;
+        }
+        Outcome.Id = sqlite3_last_insert_rowid(Database);
+        Statement Regress(Database,
+                          "UPDATE lab_buckets SET state = 'regressed', regressed_at = ?2"
+                          " WHERE bucket = ?1 AND state = 'fixed' AND fixed_at <= ?2");
+        if (!Regress.Bind(1, Report.Bucket).Bind(2, Report.Arrived).Run()) {
+            return std::nullopt;
+        }
+        Outcome.Regressed = sqlite3_changes(Database) > 0;
+        if (!Writing.Commit()) {
+            return std::nullopt;
+        }
+        Changed(true);
+        return Outcome;
+    }
+
+    bool AppendRaw(const std::string& Machine, const std::string& Bytes, size_t Limit) override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Transaction Writing(Database);
+        const std::optional<int64_t> MachineId = MachineIdOf(Machine);
+        if (!Writing.Began || !MachineId) {
+            return false;
+        }
+        Statement Insert(Database, "INSERT INTO lab_raw (machine_id, arrived, bytes) VALUES (?1, ?2, ?3)");
+        Statement Grow(Database, "UPDATE lab_machines SET raw_bytes = raw_bytes + ?2 WHERE id = ?1");
+        if (!Insert.Bind(1, *MachineId).Bind(2, NowIso()).BindBlob(3, Bytes).Run() ||
+            !Grow.Bind(1, *MachineId).Bind(2, static_cast<int64_t>(Bytes.size())).Run()) {
+            return false;
+        }
+        Statement Size(Database, "SELECT raw_bytes FROM lab_machines WHERE id = ?1");
+        if (Size.Bind(1, *MachineId).Step() != SQLITE_ROW) {
+            return false;
+        }
+        int64_t Held = Size.Integer(0);
+        while (Held > static_cast<int64_t>(Limit)) {
+            Statement Oldest(Database, "SELECT id, length(bytes) FROM lab_raw WHERE machine_id = ?1 ORDER BY id LIMIT 1");
+            if (Oldest.Bind(1, *MachineId).Step() != SQLITE_ROW) {
+                break;
+            }
+            Statement Drop(Database, "DELETE FROM lab_raw WHERE id = ?1");
+            Statement Shrink(Database, "UPDATE lab_machines SET raw_bytes = raw_bytes - ?2 WHERE id = ?1");
+            if (!Drop.Bind(1, Oldest.Integer(0)).Run() || !Shrink.Bind(1, *MachineId).Bind(2, Oldest.Integer(1)).Run()) {
+                return false;
+            }
+            Held -= Oldest.Integer(1);
+        }
+        return Writing.Commit();
+    }
+
+    bool TouchMachine(const std::string& Machine, const std::string& When) override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Statement Update(Database, "UPDATE lab_machines SET last_bytes = ?2 WHERE name = ?1");
+        return Update.Bind(1, Machine).Bind(2, When).Run();
+    }
+
+    bool SaveResume(const std::string& Machine, const std::string& FileKey, uint64_t Offset) override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Statement Upsert(Database,
+                         "INSERT INTO lab_resume (machine_id, file_key, offset)"
+                         " SELECT id, ?2, ?3 FROM lab_machines WHERE name = ?1"
+                         " ON CONFLICT (machine_id) DO UPDATE SET file_key = ?2, offset = ?3");
+        return Upsert.Bind(1, Machine).Bind(2, FileKey).Bind(3, static_cast<int64_t>(Offset)).Run();
+    }
+
+    std::optional<uint64_t> LoadResume(const std::string& Machine, const std::string& FileKey) override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Statement Query(Database,
+                        "SELECT r.offset FROM lab_resume r JOIN lab_machines m ON m.id = r.machine_id"
+                        " WHERE m.name = ?1 AND r.file_key = ?2");
+        if (Query.Bind(1, Machine).Bind(2, FileKey).Step() != SQLITE_ROW) {
+            return std::nullopt;
+        }
+        return static_cast<uint64_t>(Query.Integer(0));
+    }
+
+    bool MarkFixed(const std::string& Bucket, const std::string& Note) override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Statement Upsert(Database,
+                         "INSERT INTO lab_buckets (bucket, state, fixed_at, note, regressed_at) VALUES (?1, 'fixed', ?2, ?3, '')"
+                         " ON CONFLICT (bucket) DO UPDATE SET state = 'fixed', fixed_at = ?2, note = ?3, regressed_at = ''");
+        return Changed(Upsert.Bind(1, Bucket).Bind(2, NowIso()).Bind(3, Note).Run());
+    }
+
+    bool Reopen(const std::string& Bucket) override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Statement Update(Database,
+                         "UPDATE lab_buckets SET state = 'open', fixed_at = '', regressed_at = '' WHERE bucket = ?1");
+        return Changed(Update.Bind(1, Bucket).Run());
+    }
+
+    std::vector<BucketRow> Buckets(const BucketFilter& Filter) override {
+        static const std::map<std::string, std::string> Orders = {
+            {"count", "COUNT(*) DESC, r.bucket"}, {"last", "MAX(r.arrived) DESC, r.bucket"},
+            {"first", "MIN(r.arrived) DESC, r.bucket"}, {"bucket", "r.bucket"},
+            {"machines", "COUNT(DISTINCT r.machine_id) DESC, r.bucket"}};
+        const auto Order = Orders.find(Filter.Sort);
+        const std::string Text =
+            "SELECT r.bucket, MIN(r.code), MIN(r.culprit_module), COUNT(*), COUNT(DISTINCT r.machine_id),"
+            " MIN(r.arrived), MAX(r.arrived), COALESCE(MAX(b.state), 'open'),"
+            " SUM(CASE WHEN r.arrived >= ?6 THEN 1 ELSE 0 END), COALESCE(MAX(b.regressed_at), '')"
+            " FROM lab_reports r JOIN lab_machines m ON m.id = r.machine_id"
+            " LEFT JOIN lab_buckets b ON b.bucket = r.bucket"
+            " WHERE (?1 = '' OR r.code = ?1 COLLATE NOCASE) AND (?2 = '' OR r.culprit_module = ?2 COLLATE NOCASE)"
+            " AND (?3 = '' OR m.name = ?3)"
+            " AND (?4 = '' OR instr(m.tags, char(10) || ?4 || char(10)) > 0 OR instr(m.tags, '=' || ?4 || char(10)) > 0)"
+            " AND (?5 = '' OR r.arrived >= ?5)"
+            " GROUP BY r.bucket ORDER BY " +
+            (Order != Orders.end() ? Order->second : Orders.at("count"));
+        const std::vector<std::string> Days = WindowDays();
+        std::lock_guard<std::mutex> Hold(Lock);
+        Statement Query(Database, Text.c_str());
+        Query.Bind(1, Filter.Code).Bind(2, Filter.Module).Bind(3, Filter.Machine).Bind(4, Filter.Tag);
+        Query.Bind(5, Filter.Days > 0 ? IsoDaysAgo(Filter.Days) : std::string()).Bind(6, IsoDaysAgo(1));
+        std::vector<BucketRow> Rows;
+        std::map<std::string, size_t> Where;
+        while (Query.Step() == SQLITE_ROW) {
+            BucketRow Row;
+            Row.Bucket = Query.Text(0);
+            Row.Code = Query.Text(1);
+            Row.Module = Query.Text(2);
+            Row.Count = static_cast<unsigned>(Query.Integer(3));
+            Row.Machines = static_cast<unsigned>(Query.Integer(4));
+            Row.FirstSeen = Query.Text(5);
+            Row.LastSeen = Query.Text(6);
+            Row.State = Query.Text(7);
+            Row.New = Row.FirstSeen >= IsoDaysAgo(1);
+            Row.Daily.assign(SparklineDays, 0);
+            Where[Row.Bucket] = Rows.size();
+            Rows.push_back(std::move(Row));
+        }
+        Statement Daily(Database,
+                        "SELECT bucket, substr(arrived, 1, 10), COUNT(*) FROM lab_reports WHERE arrived >= ?1"
+                        " GROUP BY bucket, substr(arrived, 1, 10)");
+        Daily.Bind(1, Days.front());
+        while (Daily.Step() == SQLITE_ROW) {
+            if (const auto Found = Where.find(Daily.Text(0)); Found != Where.end()) {
+                AddToDaily(Rows[Found->second].Daily, Days, Daily.Text(1), static_cast<unsigned>(Daily.Integer(2)));
+            }
+        }
+        return Rows;
+    }
+
+    std::optional<BucketDetail> Bucket(const std::string& Name, unsigned Page) override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        BucketDetail Detail;
+        Detail.Bucket = Name;
+        Statement Newest(Database,
+                         "SELECT signature, culprit_module, culprit_function, culprit_source, document, COUNT(*) OVER ()"
+                         " FROM lab_reports WHERE bucket = ?1 ORDER BY arrived DESC, id DESC LIMIT 1");
+        if (Newest.Bind(1, Name).Step() != SQLITE_ROW) {
+            return std::nullopt;
+        }
+        Detail.Signature = Newest.Text(0);
+        Detail.CulpritModule = Newest.Text(1);
+        Detail.CulpritFunction = Newest.Text(2);
+        Detail.CulpritSource = Newest.Text(3);
+        Detail.Canonical = CanonicalOf(Newest.Text(4));
+        Statement Count(Database, "SELECT COUNT(*) FROM lab_reports WHERE bucket = ?1");
+        Count.Bind(1, Name).Step();
+        Detail.Count = static_cast<unsigned>(Count.Integer(0));
+        Detail.Pages = (Detail.Count + ReportsPerPage - 1) / ReportsPerPage;
+        Detail.Page = Detail.Pages == 0 ? 0 : std::min(Page, Detail.Pages - 1);
+        Statement State(Database, "SELECT state, fixed_at, note, regressed_at FROM lab_buckets WHERE bucket = ?1");
+        if (State.Bind(1, Name).Step() == SQLITE_ROW) {
+            Detail.State = State.Text(0);
+            Detail.FixedAt = State.Text(1);
+            Detail.Note = State.Text(2);
+            Detail.RegressedAt = State.Text(3);
+        }
+        Statement PerMachine(Database,
+                             "SELECT m.name, COUNT(*) FROM lab_reports r JOIN lab_machines m ON m.id = r.machine_id"
+                             " WHERE r.bucket = ?1 GROUP BY m.name");
+        PerMachine.Bind(1, Name);
+        while (PerMachine.Step() == SQLITE_ROW) {
+            Detail.PerMachine[PerMachine.Text(0)] = static_cast<unsigned>(PerMachine.Integer(1));
+        }
+        Statement PerVersion(Database,
+                             "SELECT COALESCE(CAST(driver_version AS TEXT), 'unknown'), COUNT(*) FROM lab_reports"
+                             " WHERE bucket = ?1 GROUP BY 1");
+        PerVersion.Bind(1, Name);
+        while (PerVersion.Step() == SQLITE_ROW) {
+            Detail.PerDriverVersion[PerVersion.Text(0)] = static_cast<unsigned>(PerVersion.Integer(1));
+        }
+        const std::vector<std::string> Days = WindowDays();
+        Detail.Daily.assign(SparklineDays, 0);
+        Statement Daily(Database,
+                        "SELECT substr(arrived, 1, 10), COUNT(*) FROM lab_reports WHERE bucket = ?1 AND arrived >= ?2"
+                        " GROUP BY 1");
+        Daily.Bind(1, Name).Bind(2, Days.front());
+        while (Daily.Step() == SQLITE_ROW) {
+            AddToDaily(Detail.Daily, Days, Daily.Text(0), static_cast<unsigned>(Daily.Integer(1)));
+        }
+        Statement Reports(Database,
+                          "SELECT r.id, m.name, r.crash_time, r.arrived, r.code, r.bucket, r.driver_version, r.truncated"
+                          " FROM lab_reports r JOIN lab_machines m ON m.id = r.machine_id WHERE r.bucket = ?1"
+                          " ORDER BY r.arrived DESC, r.id DESC LIMIT ?2 OFFSET ?3");
+        Reports.Bind(1, Name).Bind(2, int64_t{ReportsPerPage}).Bind(3, static_cast<int64_t>(Detail.Page) * ReportsPerPage);
+        while (Reports.Step() == SQLITE_ROW) {
+            Detail.Reports.push_back(RowOf(Reports));
+        }
+        return Detail;
+    }
+
+    std::optional<ReportDetail> Report(int64_t Id) override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Statement Query(Database,
+                        "SELECT r.id, m.name, r.crash_time, r.arrived, r.code, r.bucket, r.driver_version, r.truncated,"
+                        " r.signature, COALESCE(b.load_time, ''), COALESCE(b.state, ''), r.raw, r.document"
+                        " FROM lab_reports r JOIN lab_machines m ON m.id = r.machine_id"
+                        " LEFT JOIN lab_boots b ON b.id = r.boot_id WHERE r.id = ?1");
+        if (Query.Bind(1, Id).Step() != SQLITE_ROW) {
+            return std::nullopt;
+        }
+        ReportDetail Detail;
+        Detail.Row = RowOf(Query);
+        Detail.Signature = Query.Text(8);
+        Detail.BootLoadTime = Query.Text(9);
+        Detail.BootState = Query.Text(10);
+        Detail.Raw = Query.Text(11);
+        Detail.Document = Query.Text(12);
+        return Detail;
+    }
+
+    std::vector<MachineRow> Machines() override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        std::vector<MachineRow> Rows;
+        std::vector<int64_t> Ids;
+        Statement Query(Database,
+                        "SELECT id, name, tags, source, last_bytes, configured FROM lab_machines ORDER BY name");
+        while (Query.Step() == SQLITE_ROW) {
+            MachineRow Row;
+            Ids.push_back(Query.Integer(0));
+            Row.Name = Query.Text(1);
+            Row.Tags = DecodeTags(Query.Text(2));
+            Row.Source = Query.Text(3);
+            Row.LastBytes = Query.Text(4);
+            Row.Configured = Query.Integer(5) != 0;
+            Rows.push_back(std::move(Row));
+        }
+        for (size_t Index = 0; Index < Rows.size(); ++Index) {
+            MachineRow& Row = Rows[Index];
+            const std::vector<BootHealth> Boots = BootsOf(Ids[Index]);
+            Row.Boots = static_cast<unsigned>(Boots.size());
+            if (!Boots.empty()) {
+                Row.CurrentBoot = Boots.back().LoadTime;
+                Row.CurrentState = Boots.back().State.value_or("");
+            }
+            Statement Crashes(Database, "SELECT COUNT(*) FROM lab_reports WHERE machine_id = ?1");
+            Crashes.Bind(1, Ids[Index]).Step();
+            Row.Crashes = static_cast<unsigned>(Crashes.Integer(0));
+            Row.Derived = DeriveHealth(Boots);
+        }
+        return Rows;
+    }
+
+    std::string RawLog(const std::string& Machine) override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Statement Query(Database,
+                        "SELECT r.bytes FROM lab_raw r JOIN lab_machines m ON m.id = r.machine_id WHERE m.name = ?1"
+                        " ORDER BY r.id");
+        Query.Bind(1, Machine);
+        std::string Bytes;
+        while (Query.Step() == SQLITE_ROW) {
+            Bytes += Query.Text(0);
+        }
+        return Bytes;
+    }
+
+    int64_t Generation() override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        return Changes;
+    }
+    int SchemaVersion() override { return Schema; }
+    std::string LastError() override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        return Error();
+    }
+
+private:
+    std::string Error() const { return sqlite3_errmsg(Database); }
+
+    bool Changed(bool Done) {
+        if (Done) {
+            ++Changes;
+        }
+        return Done;
+    }
+
+    bool TableExists(const char* Name) {
+        Statement Query(Database, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1");
+        return Query.Bind(1, std::string(Name)).Step() == SQLITE_ROW;
+    }
+
+    std::optional<int64_t> MachineIdOf(const std::string& Name) {
+        Statement Query(Database, "SELECT id FROM lab_machines WHERE name = ?1");
+        if (Query.Bind(1, Name).Step() != SQLITE_ROW) {
+            return std::nullopt;
+        }
+        return Query.Integer(0);
+    }
+
+    std::vector<BootHealth> BootsOf(int64_t MachineId) {
+        Statement Query(Database,
+                        "SELECT b.load_time, b.driver_version, b.state, b.stopped,"
+                        " (SELECT COUNT(*) FROM lab_reports r WHERE r.boot_id = b.id)"
+                        " FROM lab_boots b WHERE b.machine_id = ?1 ORDER BY b.id");
+        Query.Bind(1, MachineId);
+        std::vector<BootHealth> Boots;
+        while (Query.Step() == SQLITE_ROW) {
+            BootHealth Boot;
+            Boot.LoadTime = Query.Text(0);
+            Boot.DriverVersion = Query.OptionalInt(1);
+            const std::string State = Query.Text(2);
+            if (!State.empty()) {
+                Boot.State = State;
+            }
+            Boot.Stopped = Query.Integer(3) != 0;
+            Boot.Reports = static_cast<unsigned>(Query.Integer(4));
+            Boots.push_back(std::move(Boot));
+        }
+        return Boots;
+    }
+
+    static ReportRow RowOf(const Statement& Query) {
+        ReportRow Row;
+        Row.Id = Query.Integer(0);
+        Row.Machine = Query.Text(1);
+        Row.CrashTime = Query.Text(2);
+        Row.Arrived = Query.Text(3);
+        Row.Code = Query.Text(4);
+        Row.Bucket = Query.Text(5);
+        Row.DriverVersion = Query.OptionalInt(6);
+        Row.Truncated = Query.Integer(7) != 0;
+        return Row;
+    }
+
+    sqlite3* Database;
+    std::mutex Lock;
+    int64_t Changes = 0;
+    int Schema = 0;
+};
+
+}  // namespace
+
+OpenedStore OpenSqliteStore(const std::string& Path) {
+    OpenedStore Result;
+    sqlite3* Database = nullptr;
+    if (sqlite3_open_v2(Path.c_str(), &Database, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
+        Result.Error = "cannot open " + Path + ": " + (Database != nullptr ? sqlite3_errmsg(Database) : "out of memory");
+        sqlite3_close(Database);
+        return Result;
+    }
+    sqlite3_busy_timeout(Database, BusyTimeoutMs);
+    sqlite3_exec(Database, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    auto Store = std::make_unique<SqliteStore>(Database);
+    if (std::string Error = Store->Upgrade(); !Error.empty()) {
+        Result.Error = Path + ": " + Error;
+        return Result;
+    }
+    Result.Store = std::move(Store);
+    return Result;
+}
+
+}  // namespace hestolvane::lab

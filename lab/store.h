@@ -1,0 +1,191 @@
+// The lab's record: machines, their boots, the reports linked to machine and boot, a size-capped log of
+// each machine's raw bytes, and the fixed or regressed state of buckets. One interface, so that a shared
+// server can stand in for the embedded SQLite store later; each page's data structure is filled here.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace hestolvane::lab {
+
+// Times are ISO 8601 UTC with milliseconds ("2026-12-08T17:30:00.123Z"), so that they sort as text.
+std::string NowIso();
+
+struct BootEntry {
+    std::string LoadTime;  // the banner's time, ISO; what tells one boot from another
+    std::optional<int> DriverVersion;
+    std::optional<std::string> State;  // "normal", "last_bsod", "last_bsod_new_version"
+    std::string Arrived;
+};
+
+// A report as the collector hands it over, already resolved and signed.
+struct ReportEntry {
+    std::optional<std::string> BootLoadTime;  // the boot it belongs to, when its banner was read
+    std::string CrashTime;                    // ISO, empty when the report had none
+    std::string Code;                         // "0x50", empty when the report had no bug-check line
+    std::string Bucket;
+    std::string Signature;
+    std::string CulpritModule;    // empty when every frame was skipped
+    std::string CulpritFunction;  // empty without symbols
+    std::string CulpritSource;    // "file:line", empty without line information
+    bool Truncated = false;
+    std::string Raw;       // the report's lines as read
+    std::string Document;  // the decoder's JSON object for the report
+    std::string Arrived;
+};
+
+// What recording a report changed, for alerts and for the pages' freshness.
+struct ReportOutcome {
+    bool Added = false;      // false: already recorded (a capture read again after a restart)
+    int64_t Id = 0;
+    bool NewBucket = false;  // the bucket's first report
+    bool Regressed = false;  // the bucket was marked fixed and is seen again
+};
+
+struct BootOutcome {
+    bool Added = false;
+    bool CrashWithoutReport = false;  // says the boot before crashed, and no report of that boot was captured
+    bool BootLoop = false;            // the third (or later) boot in a row whose state says the one before crashed
+};
+
+// Health derived from the boots of one machine, oldest first.
+struct BootHealth {
+    std::string LoadTime;
+    std::optional<int> DriverVersion;
+    std::optional<std::string> State;
+    unsigned Reports = 0;
+    bool Stopped = false;  // the source went away while this boot was the newest
+};
+struct Health {
+    unsigned CrashesWithoutReport = 0;
+    bool BootLoop = false;  // the newest boots are a loop
+    unsigned UnexplainedReboots = 0;
+    std::vector<std::string> Flags;  // the boots concerned, for people
+};
+Health DeriveHealth(const std::vector<BootHealth>& Boots);
+
+struct BucketFilter {
+    std::string Code;     // "0x50"
+    std::string Module;   // culprit module
+    std::string Machine;  // machine name
+    std::string Tag;      // "pool=a" or a value of any tag
+    int Days = 0;         // seen within the last N days; 0 for all time
+    std::string Sort = "count";  // count, last, first, bucket, machines
+};
+
+struct BucketRow {
+    std::string Bucket;
+    std::string Code;
+    std::string Module;
+    unsigned Count = 0;
+    unsigned Machines = 0;
+    std::string FirstSeen;
+    std::string LastSeen;
+    std::vector<unsigned> Daily;  // reports per day, oldest first, the last 14 days ending today
+    bool New = false;             // first seen within the last day
+    std::string State;            // "open", "fixed", "regressed"
+};
+
+struct ReportRow {
+    int64_t Id = 0;
+    std::string Machine;
+    std::string CrashTime;
+    std::string Arrived;
+    std::string Code;
+    std::string Bucket;
+    std::optional<int> DriverVersion;
+    bool Truncated = false;
+};
+
+struct BucketDetail {
+    std::string Bucket;
+    std::string Signature;
+    std::string Canonical;
+    std::string CulpritModule;
+    std::string CulpritFunction;
+    std::string CulpritSource;
+    std::string State = "open";
+    std::string FixedAt;
+    std::string Note;
+    std::string RegressedAt;
+    unsigned Count = 0;
+    std::map<std::string, unsigned> PerMachine;
+    std::map<std::string, unsigned> PerDriverVersion;  // "3", or "unknown"
+    std::vector<unsigned> Daily;
+    std::vector<ReportRow> Reports;  // newest first, one page
+    unsigned Page = 0;
+    unsigned Pages = 0;
+};
+
+struct ReportDetail {
+    ReportRow Row;
+    std::string Signature;
+    std::string BootLoadTime;
+    std::string BootState;
+    std::string Raw;
+    std::string Document;
+};
+
+struct MachineRow {
+    std::string Name;
+    std::map<std::string, std::string> Tags;
+    std::string Source;
+    std::string LastBytes;  // when bytes last arrived, as recorded
+    unsigned Boots = 0;
+    unsigned Crashes = 0;
+    std::string CurrentBoot;  // load time of the newest boot
+    std::string CurrentState;
+    Health Derived;
+    bool Configured = true;  // false for a machine removed from the configuration
+};
+
+class LabStore {
+public:
+    virtual ~LabStore() = default;
+
+    // The machine's row, made on first sight; its tags and source brought up to date.
+    virtual bool UpsertMachine(const std::string& Name, const std::map<std::string, std::string>& Tags,
+                               const std::string& Source, bool Configured) = 0;
+    virtual std::optional<BootOutcome> RecordBoot(const std::string& Machine, const BootEntry& Boot) = 0;
+    // The source went away while the newest boot was running: a reboot after it is explained.
+    virtual bool MarkStopped(const std::string& Machine) = 0;
+    virtual std::optional<ReportOutcome> RecordReport(const std::string& Machine, const ReportEntry& Report) = 0;
+    // Appends raw bytes, dropping the oldest beyond Limit bytes for the machine.
+    virtual bool AppendRaw(const std::string& Machine, const std::string& Bytes, size_t Limit) = 0;
+    virtual bool TouchMachine(const std::string& Machine, const std::string& When) = 0;
+    // Where a followed file was read up to, when everything before that point was complete.
+    virtual bool SaveResume(const std::string& Machine, const std::string& FileKey, uint64_t Offset) = 0;
+    virtual std::optional<uint64_t> LoadResume(const std::string& Machine, const std::string& FileKey) = 0;
+
+    virtual bool MarkFixed(const std::string& Bucket, const std::string& Note) = 0;
+    virtual bool Reopen(const std::string& Bucket) = 0;
+
+    virtual std::vector<BucketRow> Buckets(const BucketFilter& Filter) = 0;
+    virtual std::optional<BucketDetail> Bucket(const std::string& Name, unsigned Page) = 0;
+    virtual std::optional<ReportDetail> Report(int64_t Id) = 0;
+    virtual std::vector<MachineRow> Machines() = 0;
+    virtual std::string RawLog(const std::string& Machine) = 0;
+
+    // Raised by every change; pages poll it to show new reports at once.
+    virtual int64_t Generation() = 0;
+    virtual int SchemaVersion() = 0;
+    virtual std::string LastError() = 0;
+};
+
+// The embedded store: tables of its own (lab_*) in the SQLite file that also holds the decoder's crash
+// index. An older file is upgraded in place and the version recorded in lab_schema.
+struct OpenedStore {
+    std::unique_ptr<LabStore> Store;
+    std::string Error;
+};
+OpenedStore OpenSqliteStore(const std::string& Path);
+
+constexpr int LabSchemaVersion = 1;
+constexpr unsigned ReportsPerPage = 25;
+constexpr unsigned SparklineDays = 14;
+
+}  // namespace hestolvane::lab

@@ -1,0 +1,154 @@
+// The lab's record on SQLite: taking over an existing crash index, counting each report once, fixed and
+// regressed buckets, and the health derived from a machine's boots.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "crash_index.h"
+#include "lab_test_support.h"
+#include "output.h"
+#include "signature.h"
+#include "store.h"
+
+namespace hestolvane::lab {
+namespace {
+
+using testing::TempDirectory;
+
+ReportEntry Entry(const std::string& Bucket, const std::string& CrashTime, const std::optional<std::string>& Boot) {
+    ReportEntry Report;
+    Report.BootLoadTime = Boot;
+    Report.CrashTime = CrashTime;
+    Report.Code = "0x50";
+    Report.Bucket = Bucket;
+    Report.Signature = "0123456789abcdef";
+    Report.CulpritModule = "mod.sys";
+    Report.Raw = "VQN Dump Begin.\nCRASHED ON: " + CrashTime + "\n";
+    Report.Document = R"({"signature":{"canonical":"hestolvane-signature 1\ncode 0x50\n"}})";
+    Report.Arrived = NowIso();
+    return Report;
+}
+
+TEST(LabStore, TakesOverAnExistingCrashIndexInPlace) {
+    TempDirectory Work;
+    const std::string Path = Work.Path() + "/crashes.db";
+    const testing::Decoded Sim = testing::DecodeSim("");
+    {
+        auto Index = decode::CrashIndex::Open(Path);
+        ASSERT_TRUE(Index.Index) << Index.Error;
+        ASSERT_EQ(Sim.Reports.size(), 1U);
+        decode::Report Signed = Sim.Reports[0];
+        Signed.Signature = decode::ComputeSignature(Signed, decode::DefaultSkipPatterns());
+        ASSERT_TRUE(Index.Index->Record("lab-vm-3", Signed, Sim.Boots[0], decode::ReportJson(Signed)).Outcome);
+    }
+    for (int Opening = 0; Opening < 2; ++Opening) {
+        OpenedStore Opened = OpenSqliteStore(Path);
+        ASSERT_TRUE(Opened.Store) << Opened.Error;
+        EXPECT_EQ(Opened.Store->SchemaVersion(), LabSchemaVersion);
+        const std::vector<BucketRow> Buckets = Opened.Store->Buckets({});
+        ASSERT_EQ(Buckets.size(), 1U);
+        EXPECT_EQ(Buckets[0].Count, 1U);
+        EXPECT_EQ(Buckets[0].Code, "0x50");
+        const auto Machines = Opened.Store->Machines();
+        ASSERT_EQ(Machines.size(), 1U);
+        EXPECT_EQ(Machines[0].Name, "lab-vm-3");
+        EXPECT_EQ(Machines[0].Crashes, 1U);
+    }
+    // The decoder still reads its own table in the upgraded file.
+    auto Index = decode::CrashIndex::Open(Path);
+    ASSERT_TRUE(Index.Index) << Index.Error;
+    EXPECT_EQ(Index.Index->Buckets().Buckets.size(), 1U);
+}
+
+TEST(LabStore, CountsAReportOnceAndRegressesAFixedBucket) {
+    TempDirectory Work;
+    OpenedStore Opened = OpenSqliteStore(Work.Path() + "/lab.db");
+    ASSERT_TRUE(Opened.Store) << Opened.Error;
+    LabStore& Store = *Opened.Store;
+    ASSERT_TRUE(Store.UpsertMachine("vm1", {{"pool", "a"}}, "tcp://127.0.0.1:1", true));
+    ASSERT_TRUE(Store.RecordBoot("vm1", {"2026-12-08T06:00:00.000Z", 3, "normal", NowIso()}));
+
+    const auto First = Store.RecordReport("vm1", Entry("0x50_mod.sys!Fail", "2026-12-08T06:01:00.000Z",
+                                                       std::string("2026-12-08T06:00:00.000Z")));
+    ASSERT_TRUE(First);
+    EXPECT_TRUE(First->Added);
+    EXPECT_TRUE(First->NewBucket);
+    const auto Again = Store.RecordReport("vm1", Entry("0x50_mod.sys!Fail", "2026-12-08T06:01:00.000Z",
+                                                       std::string("2026-12-08T06:00:00.000Z")));
+    ASSERT_TRUE(Again);
+    EXPECT_FALSE(Again->Added);
+
+    ASSERT_TRUE(Store.MarkFixed("0x50_mod.sys!Fail", "fixed in build 7"));
+    EXPECT_EQ(Store.Bucket("0x50_mod.sys!Fail", 0)->State, "fixed");
+    const auto Later = Store.RecordReport("vm1", Entry("0x50_mod.sys!Fail", "2026-12-08T07:01:00.000Z", std::nullopt));
+    ASSERT_TRUE(Later);
+    EXPECT_TRUE(Later->Regressed);
+    EXPECT_FALSE(Later->NewBucket);
+
+    const auto Detail = Store.Bucket("0x50_mod.sys!Fail", 0);
+    ASSERT_TRUE(Detail);
+    EXPECT_EQ(Detail->State, "regressed");
+    EXPECT_EQ(Detail->Note, "fixed in build 7");
+    EXPECT_EQ(Detail->Count, 2U);
+    EXPECT_EQ(Detail->PerDriverVersion.at("3"), 1U);
+    EXPECT_EQ(Detail->PerDriverVersion.at("unknown"), 1U);
+    EXPECT_EQ(Detail->Canonical, "hestolvane-signature 1\ncode 0x50\n");
+    EXPECT_EQ(Detail->Daily.back(), 2U);
+
+    BucketFilter ByTag;
+    ByTag.Tag = "pool=a";
+    EXPECT_EQ(Store.Buckets(ByTag).size(), 1U);
+    ByTag.Tag = "pool=b";
+    EXPECT_TRUE(Store.Buckets(ByTag).empty());
+    BucketFilter Injected;
+    Injected.Machine = "vm1' OR '1'='1";
+    EXPECT_TRUE(Store.Buckets(Injected).empty());
+
+    ASSERT_TRUE(Store.Reopen("0x50_mod.sys!Fail"));
+    EXPECT_EQ(Store.Bucket("0x50_mod.sys!Fail", 0)->State, "open");
+}
+
+TEST(LabStore, KeepsTheNewestRawBytesWithinTheLimit) {
+    TempDirectory Work;
+    OpenedStore Opened = OpenSqliteStore(Work.Path() + "/lab.db");
+    ASSERT_TRUE(Opened.Store) << Opened.Error;
+    ASSERT_TRUE(Opened.Store->UpsertMachine("vm1", {}, "file:///x", true));
+    for (char Each = 'a'; Each <= 'j'; ++Each) {
+        ASSERT_TRUE(Opened.Store->AppendRaw("vm1", std::string(1000, Each), 4096));
+    }
+    EXPECT_EQ(Opened.Store->RawLog("vm1"), std::string(1000, 'g') + std::string(1000, 'h') + std::string(1000, 'i') +
+                                               std::string(1000, 'j'));
+}
+
+BootHealth BootOf(const char* State, unsigned Reports, bool Stopped = false) {
+    BootHealth Boot;
+    Boot.LoadTime = "t";
+    Boot.State = State;
+    Boot.Reports = Reports;
+    Boot.Stopped = Stopped;
+    return Boot;
+}
+
+TEST(LabHealth, FlagsLostReportsBootLoopsAndUnexplainedReboots) {
+    // [normal, crashed with a report] [last_bsod]: explained by its report.
+    EXPECT_TRUE(DeriveHealth({BootOf("normal", 1), BootOf("last_bsod", 0)}).Flags.empty());
+    // [normal, no report] [last_bsod]: the report was lost.
+    EXPECT_EQ(DeriveHealth({BootOf("normal", 0), BootOf("last_bsod", 0)}).CrashesWithoutReport, 1U);
+    // [normal, no report, running] [normal]: nobody saw it stop.
+    EXPECT_EQ(DeriveHealth({BootOf("normal", 0), BootOf("normal", 0)}).UnexplainedReboots, 1U);
+    // [normal, no report, source went away] [normal]: a shutdown.
+    EXPECT_EQ(DeriveHealth({BootOf("normal", 0, true), BootOf("normal", 0)}).UnexplainedReboots, 0U);
+    // Three boots in a row after crashes: a loop, while it lasts.
+    const std::vector<BootHealth> Loop = {BootOf("normal", 1), BootOf("last_bsod", 1), BootOf("last_bsod", 1),
+                                          BootOf("last_bsod_new_version", 1)};
+    EXPECT_TRUE(DeriveHealth(Loop).BootLoop);
+    std::vector<BootHealth> Ended = Loop;
+    Ended.push_back(BootOf("normal", 0));
+    EXPECT_FALSE(DeriveHealth(Ended).BootLoop);
+}
+
+}  // namespace
+}  // namespace hestolvane::lab
