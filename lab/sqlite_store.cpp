@@ -48,7 +48,8 @@ constexpr const char* SchemaV1 =
     " id INTEGER PRIMARY KEY, machine_id INTEGER NOT NULL REFERENCES lab_machines (id), arrived TEXT NOT NULL,"
     " bytes BLOB NOT NULL);"
     "CREATE INDEX lab_raw_by_machine ON lab_raw (machine_id, id);"
-    "CREATE TABLE lab_resume (machine_id INTEGER PRIMARY KEY, file_key TEXT NOT NULL, offset INTEGER NOT NULL);"
+    "CREATE TABLE lab_resume (machine_id INTEGER PRIMARY KEY, file_key TEXT NOT NULL, offset INTEGER NOT NULL,"
+    " logged_to INTEGER NOT NULL);"
     "INSERT INTO lab_schema (version) VALUES (1);";
 
 constexpr const char* ImportIndexV1 =
@@ -392,24 +393,25 @@ public:
         return Update.Bind(1, Machine).Bind(2, When).Run();
     }
 
-    bool SaveResume(const std::string& Machine, const std::string& FileKey, uint64_t Offset) override {
+    bool SaveResume(const std::string& Machine, const std::string& FileKey, const ResumePoint& Point) override {
         std::lock_guard<std::mutex> Hold(Lock);
         Statement Upsert(Database,
-                         "INSERT INTO lab_resume (machine_id, file_key, offset)"
-                         " SELECT id, ?2, ?3 FROM lab_machines WHERE name = ?1"
-                         " ON CONFLICT (machine_id) DO UPDATE SET file_key = ?2, offset = ?3");
-        return Upsert.Bind(1, Machine).Bind(2, FileKey).Bind(3, static_cast<int64_t>(Offset)).Run();
+                         "INSERT INTO lab_resume (machine_id, file_key, offset, logged_to)"
+                         " SELECT id, ?2, ?3, ?4 FROM lab_machines WHERE name = ?1"
+                         " ON CONFLICT (machine_id) DO UPDATE SET file_key = ?2, offset = ?3, logged_to = ?4");
+        return Upsert.Bind(1, Machine).Bind(2, FileKey).Bind(3, static_cast<int64_t>(Point.Offset))
+            .Bind(4, static_cast<int64_t>(Point.LoggedTo)).Run();
     }
 
-    std::optional<uint64_t> LoadResume(const std::string& Machine, const std::string& FileKey) override {
+    std::optional<ResumePoint> LoadResume(const std::string& Machine, const std::string& FileKey) override {
         std::lock_guard<std::mutex> Hold(Lock);
         Statement Query(Database,
-                        "SELECT r.offset FROM lab_resume r JOIN lab_machines m ON m.id = r.machine_id"
+                        "SELECT r.offset, r.logged_to FROM lab_resume r JOIN lab_machines m ON m.id = r.machine_id"
                         " WHERE m.name = ?1 AND r.file_key = ?2");
         if (Query.Bind(1, Machine).Bind(2, FileKey).Step() != SQLITE_ROW) {
             return std::nullopt;
         }
-        return static_cast<uint64_t>(Query.Integer(0));
+        return ResumePoint{static_cast<uint64_t>(Query.Integer(0)), static_cast<uint64_t>(Query.Integer(1))};
     }
 
     bool MarkFixed(const std::string& Bucket, const std::string& Note) override {

@@ -130,6 +130,11 @@ struct ReportDetail {
     std::string Document;
 };
 
+struct ResumePoint {
+    uint64_t Offset = 0;
+    uint64_t LoggedTo = 0;
+};
+
 struct MachineRow {
     std::string Name;
     std::map<std::string, std::string> Tags;
@@ -157,9 +162,10 @@ public:
     // Appends raw bytes, dropping the oldest beyond Limit bytes for the machine.
     virtual bool AppendRaw(const std::string& Machine, const std::string& Bytes, size_t Limit) = 0;
     virtual bool TouchMachine(const std::string& Machine, const std::string& When) = 0;
-    // Where a followed file was read up to, when everything before that point was complete.
-    virtual bool SaveResume(const std::string& Machine, const std::string& FileKey, uint64_t Offset) = 0;
-    virtual std::optional<uint64_t> LoadResume(const std::string& Machine, const std::string& FileKey) = 0;
+    // Where reading a followed file starts again after a restart (a point where everything before was
+    // complete, or the banner of the boot then running), and how far its raw bytes were logged.
+    virtual bool SaveResume(const std::string& Machine, const std::string& FileKey, const ResumePoint& Point) = 0;
+    virtual std::optional<ResumePoint> LoadResume(const std::string& Machine, const std::string& FileKey) = 0;
 
     virtual bool MarkFixed(const std::string& Bucket, const std::string& Note) = 0;
     virtual bool Reopen(const std::string& Bucket) = 0;

@@ -1,0 +1,95 @@
+// hestolvane-lab: collects every machine's COM1 of a lab on one event loop, keeps the lab's record beside
+// the crash index, and serves the dashboard. Usage: hestolvane-lab --config FILE.
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "collector.h"
+#include "config.h"
+#include "crash_index.h"
+#include "recorder.h"
+#include "store.h"
+#include "web.h"
+
+namespace {
+
+using namespace hestolvane::lab;
+
+constexpr const char* Usage =
+    "usage: hestolvane-lab --config FILE [--check]\n"
+    "Collects the COM1 output of every machine the configuration names, records boots and crash reports\n"
+    "in its index, and serves a dashboard (see lab/README.md).\n"
+    "  --config FILE  the TOML configuration; SIGHUP reads it again\n"
+    "  --check        read the configuration, say what is wrong with it, and exit\n"
+    "Exit status: 0 after SIGINT or SIGTERM, 1 when the index or the listener cannot be set up, 2 for a bad\n"
+    "command line or configuration.\n";
+
+}  // namespace
+
+int main(int Count, char** Arguments) {
+    std::string ConfigPath;
+    bool CheckOnly = false;
+    for (int Index = 1; Index < Count; ++Index) {
+        const std::string Argument = Arguments[Index];
+        if (Argument == "--config" && Index + 1 < Count) {
+            ConfigPath = Arguments[++Index];
+        } else if (Argument == "--check") {
+            CheckOnly = true;
+        } else if (Argument == "--help") {
+            std::cout << Usage;
+            return 0;
+        } else {
+            std::cerr << Usage;
+            return 2;
+        }
+    }
+    if (ConfigPath.empty()) {
+        std::cerr << Usage;
+        return 2;
+    }
+    const LoadedConfig Loaded = LoadConfig(ConfigPath);
+    if (!Loaded.Config) {
+        std::cerr << "hestolvane-lab: " << Loaded.Error << "\n";
+        return 2;
+    }
+    if (CheckOnly) {
+        return 0;
+    }
+    const LabConfig& Config = *Loaded.Config;
+    const auto Listen = ParseListen(Config.Listen);
+
+    // Before any thread starts, so that the signals reach only the loop's signalfd.
+    Collector::BlockSignals();
+
+    OpenedStore Opened = OpenSqliteStore(Config.Index);
+    if (!Opened.Store) {
+        std::cerr << "hestolvane-lab: " << Opened.Error << "\n";
+        return 1;
+    }
+    hestolvane::decode::CrashIndex::Opened Index = hestolvane::decode::CrashIndex::Open(Config.Index);
+    if (!Index.Index) {
+        std::cerr << "hestolvane-lab: " << Index.Error << "\n";
+        return 1;
+    }
+    Recorder Record(*Opened.Store, Index.Index.get(), Config.Symbols, Config.RawLogLimit, nullptr);
+    Collector Loop(ConfigPath, Config, Record);
+    Dashboard Web(
+        *Opened.Store, [&Loop] { return Loop.Live(); }, [&Loop] { return Loop.LiveChanges(); },
+        DashboardOptions{Listen->Host, Listen->Port, Config.Token});
+    std::string Error;
+    if (!Web.Start(Error)) {
+        std::cerr << "hestolvane-lab: " << Error << "\n";
+        return 1;
+    }
+    std::cerr << "hestolvane-lab: dashboard on http://" << Listen->Host << ":" << Web.Port() << "/, "
+              << Config.Machines.size() << " machines configured, index " << Config.Index << "\n";
+    const bool Ran = Loop.Run();
+    Web.Stop();
+    Record.Finish();
+    if (!Ran) {
+        std::cerr << "hestolvane-lab: " << Loop.Error() << "\n";
+        return 1;
+    }
+    std::cerr << "hestolvane-lab: stopped; " << Record.Recorded() << " new reports recorded in this run\n";
+    return 0;
+}

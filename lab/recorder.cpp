@@ -1,0 +1,280 @@
+// The recorder's thread: symbols, signatures, the crash index and the lab's record, off the event loop.
+#include "recorder.h"
+
+#include <cstdio>
+#include <iostream>
+
+#include "output.h"
+
+namespace hestolvane::lab {
+
+namespace {
+
+std::string CodeText(const decode::Report& Decoded) {
+    if (!Decoded.Check) {
+        return "";
+    }
+    char Text[24];
+    std::snprintf(Text, sizeof(Text), "0x%llX", static_cast<unsigned long long>(Decoded.Check->Code));
+    return Text;
+}
+
+}  // namespace
+
+std::string_view EventName(Event::Kind What) {
+    switch (What) {
+    case Event::Kind::NewBucket:
+        return "new_bucket";
+    case Event::Kind::Regression:
+        return "regression";
+    case Event::Kind::CrashWithoutReport:
+        return "crash_without_report";
+    case Event::Kind::BootLoop:
+        return "boot_loop";
+    }
+    return "unknown";
+}
+
+std::string BootKey(const decode::Boot& Decoded, const std::string& Arrived) {
+    return Decoded.LoadTime ? decode::FormatIsoTimestamp(*Decoded.LoadTime) : "unknown, arrived " + Arrived;
+}
+
+Recorder::Recorder(LabStore& Store, decode::CrashIndex* Index, decode::SymbolOptions Symbols, size_t RawLogLimit,
+                   EventSink* Events)
+    : Store(Store), Index(Index), Symbols(std::move(Symbols)), RawLogLimit(RawLogLimit), Events(Events),
+      Worker([this] { Loop(); }) {}
+
+Recorder::~Recorder() {
+    Finish();
+}
+
+void Recorder::Push(Job Work) {
+    {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Queue.push_back(std::move(Work));
+    }
+    Wake.notify_one();
+}
+
+void Recorder::Machine(const MachineConfig& Machine, bool Configured) {
+    Job Work;
+    Work.What = Job::Kind::Machine;
+    Work.Machine = Machine.Name;
+    Work.Config = Machine;
+    Work.Configured = Configured;
+    Push(std::move(Work));
+}
+
+void Recorder::Boot(const std::string& Machine, const decode::Boot& Decoded) {
+    Job Work;
+    Work.What = Job::Kind::Boot;
+    Work.Machine = Machine;
+    Work.LoadedBy = Decoded;
+    Work.Text = NowIso();
+    Push(std::move(Work));
+}
+
+void Recorder::Report(const std::string& Machine, const decode::Report& Decoded, std::optional<decode::Boot> LoadedBy) {
+    Job Work;
+    Work.What = Job::Kind::Report;
+    Work.Machine = Machine;
+    Work.Decoded = Decoded;
+    Work.LoadedBy = std::move(LoadedBy);
+    Work.Text = NowIso();
+    Push(std::move(Work));
+}
+
+void Recorder::Stopped(const std::string& Machine) {
+    Job Work;
+    Work.What = Job::Kind::Stopped;
+    Work.Machine = Machine;
+    Push(std::move(Work));
+}
+
+void Recorder::Resume(const std::string& Machine, const std::string& FileKey, const ResumePoint& Point) {
+    Job Work;
+    Work.What = Job::Kind::Resume;
+    Work.Machine = Machine;
+    Work.Text = FileKey;
+    Work.Point = Point;
+    Push(std::move(Work));
+}
+
+std::optional<ResumePoint> Recorder::LoadResume(const std::string& Machine, const std::string& FileKey) {
+    return Store.LoadResume(Machine, FileKey);
+}
+
+bool Recorder::Raw(const std::string& Machine, std::string Bytes, size_t Limit) {
+    {
+        std::lock_guard<std::mutex> Hold(Lock);
+        size_t& Held = Waiting[Machine];
+        if (Held + Bytes.size() > Limit) {
+            return false;
+        }
+        Held += Bytes.size();
+    }
+    Job Work;
+    Work.What = Job::Kind::Raw;
+    Work.Machine = Machine;
+    Work.Text = std::move(Bytes);
+    Push(std::move(Work));
+    return true;
+}
+
+void Recorder::Touch(const std::string& Machine, const std::string& When) {
+    Job Work;
+    Work.What = Job::Kind::Touch;
+    Work.Machine = Machine;
+    Work.Text = When;
+    Push(std::move(Work));
+}
+
+void Recorder::Finish() {
+    {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Stopping = true;
+    }
+    Wake.notify_one();
+    if (Worker.joinable()) {
+        Worker.join();
+    }
+}
+
+uint64_t Recorder::Failures() const {
+    std::lock_guard<std::mutex> Hold(Lock);
+    return FailureCount;
+}
+
+uint64_t Recorder::Recorded() const {
+    std::lock_guard<std::mutex> Hold(Lock);
+    return RecordedCount;
+}
+
+void Recorder::Loop() {
+    // LLVM is called from this thread alone, as the decoder requires of its resolver.
+    decode::SymbolResolver Resolver(Symbols);
+    std::unique_lock<std::mutex> Hold(Lock);
+    for (;;) {
+        Wake.wait(Hold, [this] { return Stopping || !Queue.empty(); });
+        if (Queue.empty()) {
+            return;
+        }
+        Job Work = std::move(Queue.front());
+        Queue.pop_front();
+        Hold.unlock();
+        if (Work.What == Job::Kind::Report && Work.Decoded) {
+            Resolver.Resolve(*Work.Decoded);
+        }
+        Do(Work);
+        Hold.lock();
+        if (Work.What == Job::Kind::Raw) {
+            Waiting[Work.Machine] -= Work.Text.size();
+        }
+    }
+}
+
+void Recorder::Do(Job& Work) {
+    bool Done = true;
+    switch (Work.What) {
+    case Job::Kind::Machine:
+        Done = Store.UpsertMachine(Work.Machine, Work.Config.Tags, Work.Config.SourceUrl, Work.Configured);
+        break;
+    case Job::Kind::Boot: {
+        const decode::Boot& Decoded = *Work.LoadedBy;
+        BootEntry Entry;
+        Entry.LoadTime = BootKey(Decoded, Work.Text);
+        Entry.DriverVersion = Decoded.DriverVersion;
+        if (Decoded.State) {
+            Entry.State = std::string(decode::BootStateName(*Decoded.State));
+        }
+        Entry.Arrived = Work.Text;
+        const std::optional<BootOutcome> Outcome = Store.RecordBoot(Work.Machine, Entry);
+        Done = Outcome.has_value();
+        if (Outcome && Outcome->Added && Events != nullptr) {
+            if (Outcome->CrashWithoutReport) {
+                Events->OnEvent({Event::Kind::CrashWithoutReport, Work.Machine, "", 0,
+                                 "the boot loaded " + Entry.LoadTime + " says the boot before it crashed, and no report of that boot was captured"});
+            }
+            if (Outcome->BootLoop) {
+                Events->OnEvent({Event::Kind::BootLoop, Work.Machine, "", 0,
+                                 "three or more boots in a row, up to the one loaded " + Entry.LoadTime + ", each say the one before crashed"});
+            }
+        }
+        break;
+    }
+    case Job::Kind::Report:
+        RecordReport(Work);
+        return;
+    case Job::Kind::Stopped:
+        Done = Store.MarkStopped(Work.Machine);
+        break;
+    case Job::Kind::Resume:
+        Done = Store.SaveResume(Work.Machine, Work.Text, Work.Point);
+        break;
+    case Job::Kind::Raw:
+        Done = Store.AppendRaw(Work.Machine, Work.Text, RawLogLimit);
+        break;
+    case Job::Kind::Touch:
+        Done = Store.TouchMachine(Work.Machine, Work.Text);
+        break;
+    }
+    if (!Done) {
+        std::cerr << "hestolvane-lab: " << Work.Machine << ": the record was not written: " << Store.LastError() << "\n";
+        std::lock_guard<std::mutex> Hold(Lock);
+        ++FailureCount;
+    }
+}
+
+void Recorder::RecordReport(Job& Work) {
+    const decode::Report& Decoded = *Work.Decoded;
+    const std::string Document = decode::ReportJson(Decoded);
+    if (Index != nullptr) {
+        const decode::CrashIndex::RecordResult Indexed = Index->Record(Work.Machine, Decoded, Work.LoadedBy, Document);
+        if (!Indexed.Outcome) {
+            std::cerr << "hestolvane-lab: " << Work.Machine << ": report not indexed: " << Indexed.Error << "\n";
+        }
+    }
+    const decode::CrashSignature Signature = Decoded.Signature.value_or(decode::CrashSignature{});
+    ReportEntry Entry;
+    if (Work.LoadedBy) {
+        Entry.BootLoadTime = BootKey(*Work.LoadedBy, Work.Text);
+    }
+    Entry.CrashTime = Decoded.CrashTime ? decode::FormatIsoTimestamp(*Decoded.CrashTime) : "";
+    Entry.Code = CodeText(Decoded);
+    Entry.Bucket = Signature.Bucket;
+    Entry.Signature = Signature.Hash;
+    if (Signature.CulpritFrame && *Signature.CulpritFrame < Decoded.Frames.size()) {
+        const decode::Frame& Culprit = Decoded.Frames[*Signature.CulpritFrame];
+        if (Culprit.Module) {
+            Entry.CulpritModule = Culprit.Module->Name.value_or("");
+        }
+        Entry.CulpritFunction = Culprit.Function.value_or("");
+        if (Culprit.SourceFile) {
+            Entry.CulpritSource = *Culprit.SourceFile + (Culprit.SourceLine ? ":" + std::to_string(*Culprit.SourceLine) : "");
+        }
+    }
+    Entry.Truncated = Decoded.End == decode::ReportEnd::Truncated;
+    Entry.Raw = Decoded.RawText;
+    Entry.Document = Document;
+    Entry.Arrived = Work.Text;
+    const std::optional<ReportOutcome> Outcome = Store.RecordReport(Work.Machine, Entry);
+    {
+        std::lock_guard<std::mutex> Hold(Lock);
+        if (!Outcome) {
+            std::cerr << "hestolvane-lab: " << Work.Machine << ": report not recorded: " << Store.LastError() << "\n";
+            ++FailureCount;
+            return;
+        }
+        if (Outcome->Added) {
+            ++RecordedCount;
+        }
+    }
+    if (Events != nullptr && Outcome->NewBucket) {
+        Events->OnEvent({Event::Kind::NewBucket, Work.Machine, Entry.Bucket, Outcome->Id, "a new bucket"});
+    }
+    if (Events != nullptr && Outcome->Regressed) {
+        Events->OnEvent({Event::Kind::Regression, Work.Machine, Entry.Bucket, Outcome->Id, "a bucket marked fixed is seen again"});
+    }
+}
+
+}  // namespace hestolvane::lab

@@ -1,0 +1,105 @@
+// The recorder: the one thread that does the slow work the event loop must never wait for. It resolves
+// symbols, signs each report, writes the crash index and the lab's record, in the order the loop handed
+// the work over, and counts what each machine has waiting so that one machine's flood costs only itself.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config.h"
+#include "crash_index.h"
+#include "model.h"
+#include "store.h"
+#include "symbols.h"
+
+namespace hestolvane::lab {
+
+// What the record's writes raise, for alerts and for people.
+struct Event {
+    enum class Kind { NewBucket, Regression, CrashWithoutReport, BootLoop };
+    Kind What = Kind::NewBucket;
+    std::string Machine;
+    std::string Bucket;
+    int64_t Report = 0;
+    std::string Detail;
+};
+std::string_view EventName(Event::Kind What);  // "new_bucket", "regression", ...
+
+class EventSink {
+public:
+    virtual ~EventSink() = default;
+    virtual void OnEvent(const Event& Raised) = 0;
+};
+
+class Recorder {
+public:
+    // Index may be null: reports then go to the lab's record only.
+    Recorder(LabStore& Store, decode::CrashIndex* Index, decode::SymbolOptions Symbols, size_t RawLogLimit,
+             EventSink* Events);
+    ~Recorder();
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    void Machine(const MachineConfig& Machine, bool Configured);
+    void Boot(const std::string& Machine, const decode::Boot& Decoded);
+    void Report(const std::string& Machine, const decode::Report& Decoded, std::optional<decode::Boot> LoadedBy);
+    void Stopped(const std::string& Machine);
+    void Resume(const std::string& Machine, const std::string& FileKey, const ResumePoint& Point);
+    // Read on the caller's thread: only when a followed file is opened.
+    std::optional<ResumePoint> LoadResume(const std::string& Machine, const std::string& FileKey);
+    // Raw bytes are dropped, and false returned, when the machine already has Limit bytes waiting.
+    bool Raw(const std::string& Machine, std::string Bytes, size_t Limit);
+    void Touch(const std::string& Machine, const std::string& When);
+
+    // Waits until everything handed over so far is written, then stops the thread.
+    void Finish();
+    uint64_t Failures() const;
+    uint64_t Recorded() const;
+
+private:
+    struct Job {
+        enum class Kind { Machine, Boot, Report, Stopped, Resume, Raw, Touch };
+        Kind What = Kind::Boot;
+        std::string Machine;
+        MachineConfig Config;
+        bool Configured = true;
+        std::optional<decode::Boot> LoadedBy;
+        std::optional<decode::Report> Decoded;
+        std::string Text;  // raw bytes, file key or time
+        ResumePoint Point;
+    };
+
+    void Push(Job Work);
+    void Loop();
+    void Do(Job& Work);
+    void RecordReport(Job& Work);
+
+    LabStore& Store;
+    decode::CrashIndex* Index;
+    decode::SymbolOptions Symbols;
+    size_t RawLogLimit;
+    EventSink* Events;
+
+    mutable std::mutex Lock;
+    std::condition_variable Wake;
+    std::deque<Job> Queue;
+    std::map<std::string, size_t> Waiting;  // raw bytes queued per machine
+    bool Stopping = false;
+    uint64_t FailureCount = 0;
+    uint64_t RecordedCount = 0;
+    std::thread Worker;
+};
+
+// The ISO load time that names a boot in the record; a banner cut off before its time has none, and is
+// named after its arrival instead so that it still counts.
+std::string BootKey(const decode::Boot& Decoded, const std::string& Arrived);
+
+}  // namespace hestolvane::lab
