@@ -462,7 +462,7 @@ void Dashboard::Routes() {
 
     On.set_pre_routing_handler([this](const httplib::Request& Request, httplib::Response& Response) {
         Response.set_header("X-Content-Type-Options", "nosniff");
-        Response.set_header("Referrer-Policy", "no-referrer");
+        Response.set_header("Referrer-Policy", "same-origin");
         Response.set_header("Content-Security-Policy",
                             "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
                             "form-action 'self'; frame-ancestors 'none'; base-uri 'none'");
