@@ -32,7 +32,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto TickInterval = std::chrono::milliseconds(100);
 constexpr unsigned TicksPerScan = 10;        // watched directories and last-bytes times, once a second
-constexpr size_t ReadChunk = 64 * 1024;
+constexpr size_t ReadChunk = size_t{64} * 1024;
 constexpr size_t ReadsPerWake = 4;           // then the other machines get their turn
 constexpr size_t FileBytesPerTick = 1 << 20;
 
@@ -153,7 +153,11 @@ void Collector::BlockSignals() {
     sigaddset(&Set, SIGINT);
     sigaddset(&Set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &Set, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    // A serial server that goes away mid-write must not end the collector; the loop only reads, but
+    // the web server writes to browsers that may leave.
+    struct sigaction Ignore {};
+    Ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &Ignore, nullptr);
 }
 
 std::map<std::string, LiveState> Collector::Live() const {

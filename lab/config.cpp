@@ -1,6 +1,7 @@
 // Reading hestolvane-lab's TOML configuration with toml++, and the source addresses of its machines.
 #include "config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -195,7 +196,7 @@ bool ReadMachines(const toml::table& Root, const std::string& Base, LabConfig& C
             Machine.Source.Path = Resolve(Machine.Source.Path, Base);
         }
         if (!ReadTags((*Table)["tags"], Machine.Tags, Error)) {
-            Error = "machine " + Machine.Name + ": " + Error;
+            Error.insert(0, "machine " + Machine.Name + ": ");
             return false;
         }
         Config.Machines.push_back(std::move(Machine));
@@ -230,7 +231,70 @@ bool ReadWatches(const toml::table& Root, const std::string& Base, LabConfig& Co
     return true;
 }
 
+bool ReadAlerts(const toml::table& Root, LabConfig& Config, std::string& Error) {
+    static const std::vector<std::string> Known = {"new_bucket", "regression", "crash_without_report", "boot_loop"};
+    const toml::node_view<const toml::node> Alerts = Root["alert"];
+    if (!Alerts) {
+        return true;
+    }
+    const toml::array* Array = Alerts.as_array();
+    if (Array == nullptr) {
+        Error = "alert must be an array of tables ([[alert]])";
+        return false;
+    }
+    for (const toml::node& Each : *Array) {
+        const toml::table* Table = Each.as_table();
+        if (Table == nullptr) {
+            Error = "alert must be an array of tables ([[alert]])";
+            return false;
+        }
+        AlertConfig Alert;
+        Alert.Webhook = (*Table)["webhook"].value_or(std::string());
+        if (!ReadStrings((*Table)["command"], Alert.Command, Error, "alert.command")) {
+            return false;
+        }
+        if (Alert.Webhook.empty() == Alert.Command.empty()) {
+            Error = "an alert needs either a webhook or a command";
+            return false;
+        }
+        if (!Alert.Webhook.empty() && Alert.Webhook.rfind("http://", 0) != 0 && Alert.Webhook.rfind("https://", 0) != 0) {
+            Error = "an alert's webhook must be an http:// or https:// address";
+            return false;
+        }
+        if (!Alert.Command.empty() && Alert.Command.front().rfind('/', 0) != 0) {
+            Error = "an alert's command must begin with an absolute path";
+            return false;
+        }
+        if ((*Table)["events"]) {
+            Alert.Events.clear();
+            if (!ReadStrings((*Table)["events"], Alert.Events, Error, "alert.events")) {
+                return false;
+            }
+            for (const std::string& Event : Alert.Events) {
+                if (std::find(Known.begin(), Known.end(), Event) == Known.end()) {
+                    Error = "unknown alert event: " + Event;
+                    return false;
+                }
+            }
+        }
+        Config.Alerts.push_back(std::move(Alert));
+    }
+    return true;
+}
+
 }  // namespace
+
+std::string AlertConfig::Key() const {
+    if (!Webhook.empty()) {
+        return "webhook " + Webhook;
+    }
+    std::string Key = "command";
+    for (const std::string& Each : Command) {
+        Key += " ";
+        Key += Each;
+    }
+    return Key;
+}
 
 bool SourceSpec::operator==(const SourceSpec& Other) const {
     return Type == Other.Type && Host == Other.Host && Port == Other.Port && Path == Other.Path &&
@@ -340,6 +404,14 @@ LoadedConfig ParseConfig(std::string_view Text, const std::string& BaseDirectory
         }
         Config.FirstBackoff = *Backoff;
     }
+    if (Root["alert_backoff"]) {
+        const auto Backoff = Seconds(Root["alert_backoff"]);
+        if (!Backoff) {
+            Result.Error = "alert_backoff must be a number of seconds";
+            return Result;
+        }
+        Config.AlertBackoff = *Backoff;
+    }
     const int64_t Buffer = Root["buffer_limit"].value_or(static_cast<int64_t>(Config.BufferLimit));
     const int64_t RawLog = Root["raw_log_limit"].value_or(static_cast<int64_t>(Config.RawLogLimit));
     if (Buffer < 4096 || RawLog < 4096) {
@@ -350,7 +422,7 @@ LoadedConfig ParseConfig(std::string_view Text, const std::string& BaseDirectory
     Config.RawLogLimit = static_cast<size_t>(RawLog);
     std::string Error;
     if (!ReadSymbols(Root["symbols"], BaseDirectory, Config, Error) || !ReadMachines(Root, BaseDirectory, Config, Error) ||
-        !ReadWatches(Root, BaseDirectory, Config, Error)) {
+        !ReadWatches(Root, BaseDirectory, Config, Error) || !ReadAlerts(Root, Config, Error)) {
         Result.Error = Error;
         return Result;
     }

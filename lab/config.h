@@ -49,6 +49,16 @@ struct WatchConfig {
     std::map<std::string, std::string> Tags;
 };
 
+// Where alerts go: a webhook (an HTTP POST of the alert's JSON document) or a command (run without a
+// shell, the document on its standard input and its fields in its environment).
+struct AlertConfig {
+    std::string Webhook;               // http://HOST:PORT/PATH
+    std::vector<std::string> Command;  // an absolute path, then its arguments
+    std::vector<std::string> Events = {"new_bucket", "regression", "crash_without_report", "boot_loop"};
+
+    std::string Key() const;  // how the outbox names the target
+};
+
 struct LabConfig {
     std::string Index = "hestolvane-lab.db";
     std::string Listen = "127.0.0.1:8080";
@@ -61,6 +71,8 @@ struct LabConfig {
     size_t RawLogLimit = 4 << 20;       // bytes of raw capture kept per machine
     std::vector<MachineConfig> Machines;
     std::vector<WatchConfig> Watches;
+    std::vector<AlertConfig> Alerts;
+    std::chrono::milliseconds AlertBackoff{std::chrono::seconds(5)};  // the first retry; doubles up to 5 minutes
 };
 
 struct LoadedConfig {

@@ -28,6 +28,19 @@ std::string NowIso() {
     return Text;
 }
 
+std::string IsoAfter(std::chrono::milliseconds Delay) {
+    const auto Then = std::chrono::system_clock::now() + Delay;
+    const auto Milliseconds =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Then.time_since_epoch()).count();
+    const time_t Seconds = static_cast<time_t>(Milliseconds / 1000);
+    std::tm Utc{};
+    gmtime_r(&Seconds, &Utc);
+    char Text[40];
+    const size_t Length = std::strftime(Text, sizeof(Text), "%Y-%m-%dT%H:%M:%S", &Utc);
+    std::snprintf(Text + Length, sizeof(Text) - Length, ".%03dZ", static_cast<int>(Milliseconds % 1000));
+    return Text;
+}
+
 // Boots oldest first. The first boot seen has no known predecessor, so it can flag nothing by itself:
 //   [normal, 0 reports] [last_bsod]            -> the second says a crash, none was captured
 //   [normal, 0 reports, running] [normal]      -> a reboot nobody explained

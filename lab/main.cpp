@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "alerts.h"
 #include "collector.h"
 #include "config.h"
 #include "crash_index.h"
@@ -71,7 +72,13 @@ int main(int Count, char** Arguments) {
         std::cerr << "hestolvane-lab: " << Index.Error << "\n";
         return 1;
     }
-    Recorder Record(*Opened.Store, Index.Index.get(), Config.Symbols, Config.RawLogLimit, nullptr);
+    std::vector<AlertTarget> Targets;
+    for (const AlertConfig& Alert : Config.Alerts) {
+        Targets.push_back({Alert.Key(), Alert.Events});
+    }
+    Opened.Store->SetAlertTargets(Targets);
+    AlertSender Alerts(*Opened.Store, Config.Alerts, Config.AlertBackoff);
+    Recorder Record(*Opened.Store, Index.Index.get(), Config.Symbols, Config.RawLogLimit);
     Collector Loop(ConfigPath, Config, Record);
     Dashboard Web(
         *Opened.Store, [&Loop] { return Loop.Live(); }, [&Loop] { return Loop.LiveChanges(); },
@@ -86,6 +93,7 @@ int main(int Count, char** Arguments) {
     const bool Ran = Loop.Run();
     Web.Stop();
     Record.Finish();
+    Alerts.Stop();
     if (!Ran) {
         std::cerr << "hestolvane-lab: " << Loop.Error() << "\n";
         return 1;

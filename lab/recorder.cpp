@@ -21,27 +21,12 @@ std::string CodeText(const decode::Report& Decoded) {
 
 }  // namespace
 
-std::string_view EventName(Event::Kind What) {
-    switch (What) {
-    case Event::Kind::NewBucket:
-        return "new_bucket";
-    case Event::Kind::Regression:
-        return "regression";
-    case Event::Kind::CrashWithoutReport:
-        return "crash_without_report";
-    case Event::Kind::BootLoop:
-        return "boot_loop";
-    }
-    return "unknown";
-}
-
 std::string BootKey(const decode::Boot& Decoded, const std::string& Arrived) {
     return Decoded.LoadTime ? decode::FormatIsoTimestamp(*Decoded.LoadTime) : "unknown, arrived " + Arrived;
 }
 
-Recorder::Recorder(LabStore& Store, decode::CrashIndex* Index, decode::SymbolOptions Symbols, size_t RawLogLimit,
-                   EventSink* Events)
-    : Store(Store), Index(Index), Symbols(std::move(Symbols)), RawLogLimit(RawLogLimit), Events(Events),
+Recorder::Recorder(LabStore& Store, decode::CrashIndex* Index, decode::SymbolOptions Symbols, size_t RawLogLimit)
+    : Store(Store), Index(Index), Symbols(std::move(Symbols)), RawLogLimit(RawLogLimit),
       Worker([this] { Loop(); }) {}
 
 Recorder::~Recorder() {
@@ -188,18 +173,7 @@ void Recorder::Do(Job& Work) {
             Entry.State = std::string(decode::BootStateName(*Decoded.State));
         }
         Entry.Arrived = Work.Text;
-        const std::optional<BootOutcome> Outcome = Store.RecordBoot(Work.Machine, Entry);
-        Done = Outcome.has_value();
-        if (Outcome && Outcome->Added && Events != nullptr) {
-            if (Outcome->CrashWithoutReport) {
-                Events->OnEvent({Event::Kind::CrashWithoutReport, Work.Machine, "", 0,
-                                 "the boot loaded " + Entry.LoadTime + " says the boot before it crashed, and no report of that boot was captured"});
-            }
-            if (Outcome->BootLoop) {
-                Events->OnEvent({Event::Kind::BootLoop, Work.Machine, "", 0,
-                                 "three or more boots in a row, up to the one loaded " + Entry.LoadTime + ", each say the one before crashed"});
-            }
-        }
+        Done = Store.RecordBoot(Work.Machine, Entry).has_value();
         break;
     }
     case Job::Kind::Report:
@@ -268,12 +242,6 @@ void Recorder::RecordReport(Job& Work) {
         if (Outcome->Added) {
             ++RecordedCount;
         }
-    }
-    if (Events != nullptr && Outcome->NewBucket) {
-        Events->OnEvent({Event::Kind::NewBucket, Work.Machine, Entry.Bucket, Outcome->Id, "a new bucket"});
-    }
-    if (Events != nullptr && Outcome->Regressed) {
-        Events->OnEvent({Event::Kind::Regression, Work.Machine, Entry.Bucket, Outcome->Id, "a bucket marked fixed is seen again"});
     }
 }
 

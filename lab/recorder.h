@@ -22,28 +22,10 @@
 
 namespace hestolvane::lab {
 
-// What the record's writes raise, for alerts and for people.
-struct Event {
-    enum class Kind { NewBucket, Regression, CrashWithoutReport, BootLoop };
-    Kind What = Kind::NewBucket;
-    std::string Machine;
-    std::string Bucket;
-    int64_t Report = 0;
-    std::string Detail;
-};
-std::string_view EventName(Event::Kind What);  // "new_bucket", "regression", ...
-
-class EventSink {
-public:
-    virtual ~EventSink() = default;
-    virtual void OnEvent(const Event& Raised) = 0;
-};
-
 class Recorder {
 public:
     // Index may be null: reports then go to the lab's record only.
-    Recorder(LabStore& Store, decode::CrashIndex* Index, decode::SymbolOptions Symbols, size_t RawLogLimit,
-             EventSink* Events);
+    Recorder(LabStore& Store, decode::CrashIndex* Index, decode::SymbolOptions Symbols, size_t RawLogLimit);
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
@@ -86,7 +68,6 @@ private:
     decode::CrashIndex* Index;
     decode::SymbolOptions Symbols;
     size_t RawLogLimit;
-    EventSink* Events;
 
     mutable std::mutex Lock;
     std::condition_variable Wake;

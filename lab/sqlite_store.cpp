@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "html.h"
 #include "store.h"
 
 namespace hestolvane::lab {
@@ -50,6 +51,11 @@ constexpr const char* SchemaV1 =
     "CREATE INDEX lab_raw_by_machine ON lab_raw (machine_id, id);"
     "CREATE TABLE lab_resume (machine_id INTEGER PRIMARY KEY, file_key TEXT NOT NULL, offset INTEGER NOT NULL,"
     " logged_to INTEGER NOT NULL);"
+    "CREATE TABLE lab_outbox ("
+    " id INTEGER PRIMARY KEY, target TEXT NOT NULL, event TEXT NOT NULL, document TEXT NOT NULL,"
+    " created TEXT NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, next_attempt TEXT NOT NULL,"
+    " delivered TEXT NOT NULL DEFAULT '', last_error TEXT NOT NULL DEFAULT '');"
+    "CREATE INDEX lab_outbox_due ON lab_outbox (delivered, next_attempt);"
     "INSERT INTO lab_schema (version) VALUES (1);";
 
 constexpr const char* ImportIndexV1 =
@@ -141,7 +147,10 @@ private:
 std::string EncodeTags(const std::map<std::string, std::string>& Tags) {
     std::string Text;
     for (const auto& [Key, Value] : Tags) {
-        Text += "\n" + Key + "=" + Value;
+        Text += "\n";
+        Text += Key;
+        Text += "=";
+        Text += Value;
     }
     return Tags.empty() ? "" : Text + "\n";
 }
@@ -168,8 +177,7 @@ std::vector<std::string> WindowDays() {
         std::tm Utc{};
         gmtime_r(&Then, &Utc);
         char Text[16];
-        std::strftime(Text, sizeof(Text), "%Y-%m-%d", &Utc);
-        Days.emplace_back(Text);
+        Days.emplace_back(std::strftime(Text, sizeof(Text), "%Y-%m-%d", &Utc) > 0 ? Text : "");
     }
     return Days;
 }
@@ -179,8 +187,7 @@ std::string IsoDaysAgo(int Days) {
     std::tm Utc{};
     gmtime_r(&Then, &Utc);
     char Text[32];
-    std::strftime(Text, sizeof(Text), "%Y-%m-%dT%H:%M:%S.000Z", &Utc);
-    return Text;
+    return std::strftime(Text, sizeof(Text), "%Y-%m-%dT%H:%M:%S.000Z", &Utc) > 0 ? Text : "";
 }
 
 void AddToDaily(std::vector<unsigned>& Daily, const std::vector<std::string>& Days, const std::string& Day,
@@ -282,6 +289,16 @@ public:
             const Health After = DeriveHealth(Boots);
             Outcome.CrashWithoutReport = After.CrashesWithoutReport > Before.CrashesWithoutReport;
             Outcome.BootLoop = After.BootLoop;
+            const std::string Previous = Boots.size() >= 2 ? Boots[Boots.size() - 2].LoadTime : "";
+            if ((Outcome.CrashWithoutReport &&
+                 !Enqueue("crash_without_report", Machine, "", 0,
+                          "the boot loaded " + Boot.LoadTime + " says the boot loaded " + Previous +
+                              " crashed, and no report of that boot was captured")) ||
+                (Outcome.BootLoop && !Enqueue("boot_loop", Machine, "", 0,
+                                              "the boot loaded " + Boot.LoadTime +
+                                                  " is the third or later in a row whose state says the one before crashed"))) {
+                return std::nullopt;
+            }
         }
         if (!Writing.Commit()) {
             return std::nullopt;
@@ -347,6 +364,11 @@ public:
             return std::nullopt;
         }
         Outcome.Regressed = sqlite3_changes(Database) > 0;
+        if ((Outcome.NewBucket && !Enqueue("new_bucket", Machine, Report.Bucket, Outcome.Id, "a crash of a new bucket")) ||
+            (Outcome.Regressed &&
+             !Enqueue("regression", Machine, Report.Bucket, Outcome.Id, "a crash of a bucket marked fixed"))) {
+            return std::nullopt;
+        }
         if (!Writing.Commit()) {
             return std::nullopt;
         }
@@ -607,6 +629,37 @@ public:
         return Bytes;
     }
 
+    void SetAlertTargets(std::vector<AlertTarget> Wanted) override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Targets = std::move(Wanted);
+    }
+
+    std::vector<OutboxEntry> DueAlerts(const std::string& Now, unsigned Limit) override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Statement Query(Database,
+                        "SELECT id, target, event, document, attempts FROM lab_outbox WHERE delivered = ''"
+                        " AND next_attempt <= ?1 ORDER BY id LIMIT ?2");
+        Query.Bind(1, Now).Bind(2, int64_t{Limit});
+        std::vector<OutboxEntry> Due;
+        while (Query.Step() == SQLITE_ROW) {
+            Due.push_back({Query.Integer(0), Query.Text(1), Query.Text(2), Query.Text(3), static_cast<int>(Query.Integer(4))});
+        }
+        return Due;
+    }
+
+    bool AlertDelivered(int64_t Id) override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Statement Update(Database, "UPDATE lab_outbox SET delivered = ?2, attempts = attempts + 1 WHERE id = ?1");
+        return Update.Bind(1, Id).Bind(2, NowIso()).Run();
+    }
+
+    bool AlertFailed(int64_t Id, const std::string& NextAttempt, const std::string& Error) override {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Statement Update(Database,
+                         "UPDATE lab_outbox SET attempts = attempts + 1, next_attempt = ?2, last_error = ?3 WHERE id = ?1");
+        return Update.Bind(1, Id).Bind(2, NextAttempt).Bind(3, Error).Run();
+    }
+
     int64_t Generation() override {
         std::lock_guard<std::mutex> Hold(Lock);
         return Changes;
@@ -630,6 +683,30 @@ private:
     bool TableExists(const char* Name) {
         Statement Query(Database, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1");
         return Query.Bind(1, std::string(Name)).Step() == SQLITE_ROW;
+    }
+
+    // Inside the caller's transaction: one outbox row per target that wants the event.
+    bool Enqueue(const std::string& Event, const std::string& Machine, const std::string& Bucket, int64_t Report,
+                 const std::string& Detail) {
+        const std::string Now = NowIso();
+        const nlohmann::json Document = {
+            {"kind", "alert"}, {"schema", 1}, {"event", Event}, {"machine", Machine},
+            {"bucket", Bucket.empty() ? nlohmann::json(nullptr) : nlohmann::json(Latin1ToUtf8(Bucket))},
+            {"report", Report > 0 ? nlohmann::json(Report) : nlohmann::json(nullptr)}, {"detail", Latin1ToUtf8(Detail)},
+            {"time", Now}};
+        const std::string Text = Document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        for (const AlertTarget& Target : Targets) {
+            if (std::find(Target.Events.begin(), Target.Events.end(), Event) == Target.Events.end()) {
+                continue;
+            }
+            Statement Insert(Database,
+                             "INSERT INTO lab_outbox (target, event, document, created, next_attempt)"
+                             " VALUES (?1, ?2, ?3, ?4, ?4)");
+            if (!Insert.Bind(1, Target.Key).Bind(2, Event).Bind(3, Text).Bind(4, Now).Run()) {
+                return false;
+            }
+        }
+        return true;
     }
 
     std::optional<int64_t> MachineIdOf(const std::string& Name) {
@@ -679,6 +756,7 @@ private:
     std::mutex Lock;
     int64_t Changes = 0;
     int Schema = 0;
+    std::vector<AlertTarget> Targets;
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 // server can stand in for the embedded SQLite store later; each page's data structure is filled here.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -14,6 +15,7 @@ namespace hestolvane::lab {
 
 // Times are ISO 8601 UTC with milliseconds ("2026-12-08T17:30:00.123Z"), so that they sort as text.
 std::string NowIso();
+std::string IsoAfter(std::chrono::milliseconds Delay);  // the time that far from now
 
 struct BootEntry {
     std::string LoadTime;  // the banner's time, ISO; what tells one boot from another
@@ -148,9 +150,32 @@ struct MachineRow {
     bool Configured = true;  // false for a machine removed from the configuration
 };
 
+// Where alerts go: a key the alert sender knows the target by, and the events it wants ("new_bucket",
+// "regression", "crash_without_report", "boot_loop").
+struct AlertTarget {
+    std::string Key;
+    std::vector<std::string> Events;
+};
+
+// An alert waiting in the outbox: its JSON document, and how often sending it has failed.
+struct OutboxEntry {
+    int64_t Id = 0;
+    std::string Target;
+    std::string Event;
+    std::string Document;
+    int Attempts = 0;
+};
+
 class LabStore {
 public:
     virtual ~LabStore() = default;
+
+    // Each change that raises an alert puts one into the outbox for every target that wants it, in the
+    // same transaction, so that no restart loses one and none is raised twice.
+    virtual void SetAlertTargets(std::vector<AlertTarget> Targets) = 0;
+    virtual std::vector<OutboxEntry> DueAlerts(const std::string& Now, unsigned Limit) = 0;
+    virtual bool AlertDelivered(int64_t Id) = 0;
+    virtual bool AlertFailed(int64_t Id, const std::string& NextAttempt, const std::string& Error) = 0;
 
     // The machine's row, made on first sight; its tags and source brought up to date.
     virtual bool UpsertMachine(const std::string& Name, const std::map<std::string, std::string>& Tags,

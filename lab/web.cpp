@@ -20,7 +20,7 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr size_t LargestRequest = 16 * 1024;
+constexpr size_t LargestRequest = size_t{16} * 1024;
 
 const char* const Style = R"(body{font:14px/1.4 system-ui,sans-serif;margin:0;color:#222}
 header{background:#2b3440;color:#fff;padding:8px 16px}header a{color:#fff;margin-right:16px;text-decoration:none}
@@ -342,7 +342,9 @@ std::string ReportHtml(const ReportDetail& Detail, const std::string& ModuleQuer
             if (!Frame.value("source_file", Json()).is_null()) {
                 Source = Escape(Text(Frame["source_file"])) + ":" + Escape(Text(Frame.value("source_line", Json())));
             }
-            Body += "<tr><td>" + Escape(Text(Frame.value("index", Json()))) + "</td><td>" + Where + "</td><td>" + Source + "</td></tr>";
+            Body += "<tr><td>" + Escape(Text(Frame.value("index", Json()))) + "</td><td>";
+            Body += Where + "</td><td>";
+            Body += Source + "</td></tr>";
             if (Frame.contains("inlined") && Frame["inlined"].is_array()) {
                 for (const Json& Call : Frame["inlined"]) {
                     Body += "<tr><td></td><td class=\"muted\">inlined " + Escape(Text(Call.value("function", Json()))) +
@@ -417,11 +419,13 @@ std::string MachinesHtml(const std::vector<MachineRow>& Rows, const std::map<std
                                           ? "<span class=\"ok\">yes</span> since " + Escape(State.Since)
                                           : "<span class=\"flag\">no</span> since " + Escape(State.Since) + " " + Escape(State.Problem);
         Body += "<tr class=\"machine\" data-name=\"" + Escape(Row.Name) + "\"><td><a href=\"/api/machine/raw?name=" +
-                UrlEncode(Row.Name) + "\">" + Escape(Row.Name) + "</a></td><td>" + Tags + "</td><td>" + Escape(Row.Source) +
-                "</td><td>" + Connected + "</td><td>" + Escape(State.LastBytes.empty() ? Row.LastBytes : State.LastBytes) +
-                "</td><td>" + Escape(Row.CurrentBoot) + " " + Escape(Row.CurrentState) + "</td><td class=\"num\">" +
+                UrlEncode(Row.Name) + "\">" + Escape(Row.Name) + "</a></td><td>";
+        Body += Tags + "</td><td>" + Escape(Row.Source) + "</td><td>";
+        Body += Connected + "</td><td>" + Escape(State.LastBytes.empty() ? Row.LastBytes : State.LastBytes) + "</td><td>" +
+                Escape(Row.CurrentBoot) + " " + Escape(Row.CurrentState) + "</td><td class=\"num\">" +
                 std::to_string(Row.Boots) + "</td><td class=\"num\">" + std::to_string(Row.Crashes) +
-                "</td><td class=\"health\">" + Health + "</td></tr>";
+                "</td><td class=\"health\">";
+        Body += Health + "</td></tr>";
     }
     return Body + "</table>";
 }

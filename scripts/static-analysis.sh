@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs clang-tidy (checks and their reasons in .clang-tidy) and cppcheck (warning, performance and
-# portability) over the driver, the simulated kernel and, once it exists, the decoder, with the host
+# portability) over the driver, the simulated kernel and, once they exist, the decoder and the lab, with the host
 # build's compile commands. Prints every finding; exit status 1 when there is any, or when a source file
 # could not be analysed.
 set -uo pipefail
@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.." || exit 1
 jobs=2
 directories=(drv sim)
 [ -d decode ] && directories+=(decode)
+[ -d lab ] && directories+=(lab)
 
 if ! cmake --preset host >/dev/null; then
   echo "static analysis: the host build does not configure" >&2
