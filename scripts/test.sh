@@ -64,7 +64,7 @@ if build host-asan; then
   run_ctest host-asan --preset host-asan
 fi
 if build host-tsan; then
-  run_ctest host-tsan --preset host-tsan -R 'Concurrent|Threads|Decode'
+  run_ctest host-tsan --preset host-tsan -R 'Concurrent|Threads|Decode|Lab'
 fi
 if build fuzz; then
   run_ctest fuzz --preset fuzz
