@@ -1,5 +1,7 @@
 // hestolvane-lab: collects every machine's COM1 of a lab on one event loop, keeps the lab's record beside
 // the crash index, and serves the dashboard. Usage: hestolvane-lab --config FILE.
+#include <sys/resource.h>
+
 #include <iostream>
 #include <memory>
 #include <string>
@@ -58,6 +60,13 @@ int main(int Count, char** Arguments) {
     }
     const LabConfig& Config = *Loaded.Config;
     const auto Listen = ParseListen(Config.Listen);
+
+    // A descriptor per machine: a lab of a thousand needs more than the usual soft limit of 1,024.
+    rlimit Descriptors{};
+    if (getrlimit(RLIMIT_NOFILE, &Descriptors) == 0 && Descriptors.rlim_cur < Descriptors.rlim_max) {
+        Descriptors.rlim_cur = Descriptors.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &Descriptors);
+    }
 
     // Before any thread starts, so that the signals reach only the loop's signalfd.
     Collector::BlockSignals();

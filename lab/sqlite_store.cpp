@@ -42,6 +42,8 @@ constexpr const char* SchemaV1 =
     " UNIQUE (machine_id, crash_time, raw));"
     "CREATE INDEX lab_reports_by_bucket ON lab_reports (bucket, arrived);"
     "CREATE INDEX lab_reports_by_arrival ON lab_reports (arrived);"
+    "CREATE INDEX lab_reports_by_machine ON lab_reports (machine_id);"
+    "CREATE INDEX lab_reports_by_boot ON lab_reports (boot_id);"
     "CREATE TABLE lab_buckets ("
     " bucket TEXT PRIMARY KEY, state TEXT NOT NULL DEFAULT 'open', fixed_at TEXT NOT NULL DEFAULT '',"
     " note TEXT NOT NULL DEFAULT '', regressed_at TEXT NOT NULL DEFAULT '');"

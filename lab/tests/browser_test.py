@@ -12,7 +12,6 @@ import sys
 import tempfile
 import threading
 import time
-import urllib.parse
 import urllib.request
 
 SKIPPED = 77
@@ -149,11 +148,12 @@ tags = {{ pool = "files" }}
         hostile = sim(args.sim).replace(b"hal.dll", HOSTILE.encode())
         with open(vm2, "ab") as capture:
             capture.write(hostile)
-        bucket = "0x50_hestolvane-sim.sys!(anonymous namespace)::FaultingDriverRoutine((anonymous namespace)::Options const&)"
-
         def hostile_report():
-            reports = api(base, "/api/bucket?name=" + urllib.parse.quote(bucket))["reports"]
-            return next((each["id"] for each in reports if each["machine"] == "vm2"), None)
+            total = sum(bucket["count"] for bucket in api(base, "/api/buckets")["buckets"])
+            for number in range(1, total + 1):
+                if HOSTILE in api(base, f"/api/report?id={number}")["raw"]:
+                    return number
+            return None
 
         report = eventually("the report with markup in a module name", hostile_report)
         browser.get(f"{base}/report?id={report}")
