@@ -241,7 +241,8 @@ void LiveRun(const Options& Chosen, const std::vector<std::string>& Templates, c
             const Clock::time_point Now = Clock::now();
             if (Response && Response->status == 200) {
                 int64_t Count = 0;
-                for (const auto& Bucket : nlohmann::json::parse(Response->body)["buckets"]) {
+                const nlohmann::json Buckets = nlohmann::json::parse(Response->body, nullptr, false);
+                for (const auto& Bucket : Buckets["buckets"]) {
                     Count += Bucket["count"].get<int64_t>();
                 }
                 std::lock_guard<std::mutex> Hold(Lock);

@@ -223,6 +223,10 @@ CrashIndex::RecordResult CrashIndex::RecordOnce(const std::string& Source, const
     return Result;
 }
 
+bool CrashIndex::SkipSyncOnCommit() {
+    return sqlite3_exec(Database, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
 CrashIndex::Summary CrashIndex::Buckets() {
     Summary Result;
     Statement Query(Database,

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -62,7 +63,9 @@ void AlertSender::Loop() {
                                              [&Alert](const AlertConfig& Each) { return Each.Key() == Alert.Target; });
             const std::string Failure = Target == Targets.end() ? "the target is no longer configured" : Deliver(*Target, Alert);
             if (Failure.empty()) {
-                Store.AlertDelivered(Alert.Id);
+                if (!Store.AlertDelivered(Alert.Id)) {
+                    std::cerr << "hestolvane-lab: alert " << Alert.Id << " sent but not marked: " << Store.LastReadError() << "\n";
+                }
                 continue;
             }
             auto Delay = FirstBackoff * (int64_t{1} << std::min(Alert.Attempts, 16));
@@ -157,12 +160,12 @@ std::string AlertSender::Run(const std::vector<std::string>& Command, const Outb
         if (Ended == Child) {
             break;
         }
-        if (Waited >= CommandSeconds * 10) {
+        if (Waited >= CommandSeconds * 100) {
             kill(Child, SIGKILL);
             waitpid(Child, &Status, 0);
             return Command.front() + ": killed after " + std::to_string(CommandSeconds) + " s";
         }
-        poll(nullptr, 0, 100);
+        poll(nullptr, 0, 10);
     }
     if (WIFEXITED(Status) && WEXITSTATUS(Status) == 0) {
         return "";

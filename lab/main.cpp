@@ -87,6 +87,7 @@ int main(int Count, char** Arguments) {
     }
     Opened.Store->SetAlertTargets(Targets);
     AlertSender Alerts(*Opened.Store, Config.Alerts, Config.AlertBackoff);
+    Index.Index->SkipSyncOnCommit();
     Recorder Record(*Opened.Store, Index.Index.get(), Config.Symbols, Config.RawLogLimit);
     Collector Loop(ConfigPath, Config, Record);
     Dashboard Web(

@@ -144,17 +144,42 @@ void Recorder::Loop() {
         if (Queue.empty()) {
             return;
         }
-        Job Work = std::move(Queue.front());
-        Queue.pop_front();
+        // Everything waiting is one batch: symbols and the crash index first (the index is another
+        // connection to the same file, so it must not wait for a transaction of ours), then the lab's
+        // record in one transaction, which keeps up with a thousand machines.
+        std::deque<Job> Batch;
+        Batch.swap(Queue);
         Hold.unlock();
-        if (Work.What == Job::Kind::Report && Work.Decoded) {
-            Resolver.Resolve(*Work.Decoded);
+        for (Job& Work : Batch) {
+            if (Work.What == Job::Kind::Report) {
+                Resolver.Resolve(*Work.Decoded);
+                IndexReport(Work);
+            }
         }
-        Do(Work);
+        const bool Batched = Store.BeginBatch();
+        for (Job& Work : Batch) {
+            Do(Work);
+        }
+        if (Batched && !Store.CommitBatch()) {
+            std::cerr << "hestolvane-lab: the record was not written: " << Store.LastError() << "\n";
+        }
         Hold.lock();
-        if (Work.What == Job::Kind::Raw) {
-            Waiting[Work.Machine] -= Work.Text.size();
+        for (const Job& Work : Batch) {
+            if (Work.What == Job::Kind::Raw) {
+                Waiting[Work.Machine] -= Work.Text.size();
+            }
         }
+    }
+}
+
+void Recorder::IndexReport(Job& Work) {
+    Work.Document = decode::ReportJson(*Work.Decoded);
+    if (Index == nullptr) {
+        return;
+    }
+    const decode::CrashIndex::RecordResult Indexed = Index->Record(Work.Machine, *Work.Decoded, Work.LoadedBy, Work.Document);
+    if (!Indexed.Outcome) {
+        std::cerr << "hestolvane-lab: " << Work.Machine << ": report not indexed: " << Indexed.Error << "\n";
     }
 }
 
@@ -201,13 +226,6 @@ void Recorder::Do(Job& Work) {
 
 void Recorder::RecordReport(Job& Work) {
     const decode::Report& Decoded = *Work.Decoded;
-    const std::string Document = decode::ReportJson(Decoded);
-    if (Index != nullptr) {
-        const decode::CrashIndex::RecordResult Indexed = Index->Record(Work.Machine, Decoded, Work.LoadedBy, Document);
-        if (!Indexed.Outcome) {
-            std::cerr << "hestolvane-lab: " << Work.Machine << ": report not indexed: " << Indexed.Error << "\n";
-        }
-    }
     const decode::CrashSignature Signature = Decoded.Signature.value_or(decode::CrashSignature{});
     ReportEntry Entry;
     if (Work.LoadedBy) {
@@ -229,7 +247,7 @@ void Recorder::RecordReport(Job& Work) {
     }
     Entry.Truncated = Decoded.End == decode::ReportEnd::Truncated;
     Entry.Raw = Decoded.RawText;
-    Entry.Document = Document;
+    Entry.Document = Work.Document;
     Entry.Arrived = Work.Text;
     const std::optional<ReportOutcome> Outcome = Store.RecordReport(Work.Machine, Entry);
     {

@@ -56,12 +56,14 @@ private:
         std::optional<decode::Boot> LoadedBy;
         std::optional<decode::Report> Decoded;
         std::string Text;  // raw bytes, file key or time
+        std::string Document;  // a report's JSON object
         ResumePoint Point;
     };
 
     void Push(Job Work);
     void Loop();
     void Do(Job& Work);
+    void IndexReport(Job& Work);
     void RecordReport(Job& Work);
 
     LabStore& Store;

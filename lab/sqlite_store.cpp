@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <mutex>
@@ -123,26 +124,29 @@ private:
     sqlite3_stmt* Handle = nullptr;
 };
 
+// One change, all or nothing: a transaction of its own, or a savepoint inside the recorder's batch.
 class Transaction {
 public:
-    explicit Transaction(sqlite3* Database) : Database(Database) {
-        Began = sqlite3_exec(Database, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    explicit Transaction(sqlite3* Database) : Database(Database), Nested(sqlite3_get_autocommit(Database) == 0) {
+        Began = sqlite3_exec(Database, Nested ? "SAVEPOINT change" : "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) ==
+                SQLITE_OK;
     }
     ~Transaction() {
         if (Began && !Done) {
-            sqlite3_exec(Database, "ROLLBACK", nullptr, nullptr, nullptr);
+            sqlite3_exec(Database, Nested ? "ROLLBACK TO change; RELEASE change" : "ROLLBACK", nullptr, nullptr, nullptr);
         }
     }
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
     bool Commit() {
-        Done = Began && sqlite3_exec(Database, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+        Done = Began && sqlite3_exec(Database, Nested ? "RELEASE change" : "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
         return Done;
     }
     bool Began = false;
 
 private:
     sqlite3* Database;
+    bool Nested;
     bool Done = false;
 };
 
@@ -213,12 +217,18 @@ std::string CanonicalOf(const std::string& Document) {
 
 class SqliteStore final : public LabStore {
 public:
-    explicit SqliteStore(sqlite3* Database) : Database(Database) {
+    // Reader serves the pages, the alert sender and the loop's look-ups; Writer is the recorder's alone,
+    // so that its batch stays its own: nothing else joins its transaction, and nobody reads what it has
+    // not yet committed.
+    SqliteStore(sqlite3* Reader, sqlite3* Writer) : Database(Reader), Writer(Writer) {
         Changes = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::system_clock::now().time_since_epoch())
                       .count();
     }
-    ~SqliteStore() override { sqlite3_close(Database); }
+    ~SqliteStore() override {
+        sqlite3_close(Writer);
+        sqlite3_close(Database);
+    }
     SqliteStore(const SqliteStore&) = delete;
     SqliteStore& operator=(const SqliteStore&) = delete;
 
@@ -263,30 +273,30 @@ public:
 
     bool UpsertMachine(const std::string& Name, const std::map<std::string, std::string>& Tags,
                        const std::string& Source, bool Configured) override {
-        std::lock_guard<std::mutex> Hold(Lock);
-        Statement Upsert(Database,
+        std::lock_guard<std::mutex> Hold(WriterLock);
+        Statement Upsert(Writer,
                          "INSERT INTO lab_machines (name, tags, source, configured, first_seen) VALUES (?1, ?2, ?3, ?4, ?5)"
                          " ON CONFLICT (name) DO UPDATE SET tags = ?2, source = ?3, configured = ?4");
         return Changed(Upsert.Bind(1, Name).Bind(2, EncodeTags(Tags)).Bind(3, Source).Bind(4, int64_t{Configured}).Bind(5, NowIso()).Run());
     }
 
     std::optional<BootOutcome> RecordBoot(const std::string& Machine, const BootEntry& Boot) override {
-        std::lock_guard<std::mutex> Hold(Lock);
-        Transaction Writing(Database);
+        std::lock_guard<std::mutex> Hold(WriterLock);
+        Transaction Writing(Writer);
         const std::optional<int64_t> MachineId = MachineIdOf(Machine);
         if (!Writing.Began || !MachineId) {
             return std::nullopt;
         }
-        Statement Insert(Database,
+        Statement Insert(Writer,
                          "INSERT OR IGNORE INTO lab_boots (machine_id, load_time, driver_version, state, arrived)"
                          " VALUES (?1, ?2, ?3, ?4, ?5)");
         if (!Insert.Bind(1, *MachineId).Bind(2, Boot.LoadTime).Bind(3, Boot.DriverVersion).Bind(4, Boot.State).Bind(5, Boot.Arrived).Run()) {
             return std::nullopt;
         }
         BootOutcome Outcome;
-        Outcome.Added = sqlite3_changes(Database) > 0;
+        Outcome.Added = sqlite3_changes(Writer) > 0;
         if (Outcome.Added) {
-            const std::vector<BootHealth> Boots = BootsOf(*MachineId);
+            const std::vector<BootHealth> Boots = BootsOf(Writer, *MachineId);
             const Health Before = DeriveHealth(std::vector<BootHealth>(Boots.begin(), Boots.end() - 1));
             const Health After = DeriveHealth(Boots);
             Outcome.CrashWithoutReport = After.CrashesWithoutReport > Before.CrashesWithoutReport;
@@ -310,16 +320,16 @@ public:
     }
 
     bool MarkStopped(const std::string& Machine) override {
-        std::lock_guard<std::mutex> Hold(Lock);
-        Statement Update(Database,
+        std::lock_guard<std::mutex> Hold(WriterLock);
+        Statement Update(Writer,
                          "UPDATE lab_boots SET stopped = 1 WHERE id = (SELECT MAX(b.id) FROM lab_boots b"
                          " JOIN lab_machines m ON m.id = b.machine_id WHERE m.name = ?1)");
         return Changed(Update.Bind(1, Machine).Run());
     }
 
     std::optional<ReportOutcome> RecordReport(const std::string& Machine, const ReportEntry& Report) override {
-        std::lock_guard<std::mutex> Hold(Lock);
-        Transaction Writing(Database);
+        std::lock_guard<std::mutex> Hold(WriterLock);
+        Transaction Writing(Writer);
         const std::optional<int64_t> MachineId = MachineIdOf(Machine);
         if (!Writing.Began || !MachineId) {
             return std::nullopt;
@@ -327,19 +337,19 @@ public:
         std::optional<int64_t> BootId;
         std::optional<int> DriverVersion;
         if (Report.BootLoadTime) {
-            Statement Boot(Database, "SELECT id, driver_version FROM lab_boots WHERE machine_id = ?1 AND load_time = ?2");
+            Statement Boot(Writer, "SELECT id, driver_version FROM lab_boots WHERE machine_id = ?1 AND load_time = ?2");
             if (Boot.Bind(1, *MachineId).Bind(2, *Report.BootLoadTime).Step() == SQLITE_ROW) {
                 BootId = Boot.Integer(0);
                 DriverVersion = Boot.OptionalInt(1);
             }
         }
-        Statement Known(Database, "SELECT COUNT(*) FROM lab_reports WHERE bucket = ?1");
+        Statement Known(Writer, "SELECT COUNT(*) FROM lab_reports WHERE bucket = ?1");
         if (Known.Bind(1, Report.Bucket).Step() != SQLITE_ROW) {
             return std::nullopt;
         }
         ReportOutcome Outcome;
         Outcome.NewBucket = Known.Integer(0) == 0;
-        Statement Insert(Database,
+        Statement Insert(Writer,
                          "INSERT OR IGNORE INTO lab_reports (machine_id, boot_id, crash_time, code, bucket, signature,"
                          " culprit_module, culprit_function, culprit_source, driver_version, truncated, raw, document,"
                          " arrived) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
@@ -353,19 +363,19 @@ public:
         if (!Insert.Run()) {
             return std::nullopt;
         }
-        Outcome.Added = sqlite3_changes(Database) > 0;
+        Outcome.Added = sqlite3_changes(Writer) > 0;
         if (!Outcome.Added) {
             Outcome.NewBucket = false;
             return Writing.Commit() ? std::optional<ReportOutcome>(Outcome) : std::nullopt;
         }
-        Outcome.Id = sqlite3_last_insert_rowid(Database);
-        Statement Regress(Database,
+        Outcome.Id = sqlite3_last_insert_rowid(Writer);
+        Statement Regress(Writer,
                           "UPDATE lab_buckets SET state = 'regressed', regressed_at = ?2"
                           " WHERE bucket = ?1 AND state = 'fixed' AND fixed_at <= ?2");
         if (!Regress.Bind(1, Report.Bucket).Bind(2, Report.Arrived).Run()) {
             return std::nullopt;
         }
-        Outcome.Regressed = sqlite3_changes(Database) > 0;
+        Outcome.Regressed = sqlite3_changes(Writer) > 0;
         if ((Outcome.NewBucket && !Enqueue("new_bucket", Machine, Report.Bucket, Outcome.Id, "a crash of a new bucket")) ||
             (Outcome.Regressed &&
              !Enqueue("regression", Machine, Report.Bucket, Outcome.Id, "a crash of a bucket marked fixed"))) {
@@ -379,30 +389,30 @@ public:
     }
 
     bool AppendRaw(const std::string& Machine, const std::string& Bytes, size_t Limit) override {
-        std::lock_guard<std::mutex> Hold(Lock);
-        Transaction Writing(Database);
+        std::lock_guard<std::mutex> Hold(WriterLock);
+        Transaction Writing(Writer);
         const std::optional<int64_t> MachineId = MachineIdOf(Machine);
         if (!Writing.Began || !MachineId) {
             return false;
         }
-        Statement Insert(Database, "INSERT INTO lab_raw (machine_id, arrived, bytes) VALUES (?1, ?2, ?3)");
-        Statement Grow(Database, "UPDATE lab_machines SET raw_bytes = raw_bytes + ?2 WHERE id = ?1");
+        Statement Insert(Writer, "INSERT INTO lab_raw (machine_id, arrived, bytes) VALUES (?1, ?2, ?3)");
+        Statement Grow(Writer, "UPDATE lab_machines SET raw_bytes = raw_bytes + ?2 WHERE id = ?1");
         if (!Insert.Bind(1, *MachineId).Bind(2, NowIso()).BindBlob(3, Bytes).Run() ||
             !Grow.Bind(1, *MachineId).Bind(2, static_cast<int64_t>(Bytes.size())).Run()) {
             return false;
         }
-        Statement Size(Database, "SELECT raw_bytes FROM lab_machines WHERE id = ?1");
+        Statement Size(Writer, "SELECT raw_bytes FROM lab_machines WHERE id = ?1");
         if (Size.Bind(1, *MachineId).Step() != SQLITE_ROW) {
             return false;
         }
         int64_t Held = Size.Integer(0);
         while (Held > static_cast<int64_t>(Limit)) {
-            Statement Oldest(Database, "SELECT id, length(bytes) FROM lab_raw WHERE machine_id = ?1 ORDER BY id LIMIT 1");
+            Statement Oldest(Writer, "SELECT id, length(bytes) FROM lab_raw WHERE machine_id = ?1 ORDER BY id LIMIT 1");
             if (Oldest.Bind(1, *MachineId).Step() != SQLITE_ROW) {
                 break;
             }
-            Statement Drop(Database, "DELETE FROM lab_raw WHERE id = ?1");
-            Statement Shrink(Database, "UPDATE lab_machines SET raw_bytes = raw_bytes - ?2 WHERE id = ?1");
+            Statement Drop(Writer, "DELETE FROM lab_raw WHERE id = ?1");
+            Statement Shrink(Writer, "UPDATE lab_machines SET raw_bytes = raw_bytes - ?2 WHERE id = ?1");
             if (!Drop.Bind(1, Oldest.Integer(0)).Run() || !Shrink.Bind(1, *MachineId).Bind(2, Oldest.Integer(1)).Run()) {
                 return false;
             }
@@ -412,14 +422,14 @@ public:
     }
 
     bool TouchMachine(const std::string& Machine, const std::string& When) override {
-        std::lock_guard<std::mutex> Hold(Lock);
-        Statement Update(Database, "UPDATE lab_machines SET last_bytes = ?2 WHERE name = ?1");
+        std::lock_guard<std::mutex> Hold(WriterLock);
+        Statement Update(Writer, "UPDATE lab_machines SET last_bytes = ?2 WHERE name = ?1");
         return Update.Bind(1, Machine).Bind(2, When).Run();
     }
 
     bool SaveResume(const std::string& Machine, const std::string& FileKey, const ResumePoint& Point) override {
-        std::lock_guard<std::mutex> Hold(Lock);
-        Statement Upsert(Database,
+        std::lock_guard<std::mutex> Hold(WriterLock);
+        Statement Upsert(Writer,
                          "INSERT INTO lab_resume (machine_id, file_key, offset, logged_to)"
                          " SELECT id, ?2, ?3, ?4 FROM lab_machines WHERE name = ?1"
                          " ON CONFLICT (machine_id) DO UPDATE SET file_key = ?2, offset = ?3, logged_to = ?4");
@@ -604,7 +614,7 @@ public:
         }
         for (size_t Index = 0; Index < Rows.size(); ++Index) {
             MachineRow& Row = Rows[Index];
-            const std::vector<BootHealth> Boots = BootsOf(Ids[Index]);
+            const std::vector<BootHealth> Boots = BootsOf(Database, Ids[Index]);
             Row.Boots = static_cast<unsigned>(Boots.size());
             if (!Boots.empty()) {
                 Row.CurrentBoot = Boots.back().LoadTime;
@@ -632,7 +642,7 @@ public:
     }
 
     void SetAlertTargets(std::vector<AlertTarget> Wanted) override {
-        std::lock_guard<std::mutex> Hold(Lock);
+        std::lock_guard<std::mutex> Hold(WriterLock);
         Targets = std::move(Wanted);
     }
 
@@ -662,14 +672,36 @@ public:
         return Update.Bind(1, Id).Bind(2, NextAttempt).Bind(3, Error).Run();
     }
 
-    int64_t Generation() override {
-        std::lock_guard<std::mutex> Hold(Lock);
-        return Changes;
+    bool BeginBatch() override {
+        std::lock_guard<std::mutex> Hold(WriterLock);
+        for (int Attempt = 0; Attempt < 6000; ++Attempt) {
+            if (sqlite3_exec(Writer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK) {
+                return true;
+            }
+            if ((sqlite3_errcode(Writer) & 0xFF) != SQLITE_BUSY) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
     }
+
+    bool CommitBatch() override {
+        std::lock_guard<std::mutex> Hold(WriterLock);
+        return Changed(sqlite3_exec(Writer, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK);
+    }
+
+    int64_t Generation() override { return Changes; }
     int SchemaVersion() override { return Schema; }
-    std::string LastError() override {
+    std::string LastReadError() override {
         std::lock_guard<std::mutex> Hold(Lock);
         return Error();
+    }
+
+    // The recorder's last failure: the only caller.
+    std::string LastError() override {
+        std::lock_guard<std::mutex> Hold(WriterLock);
+        return sqlite3_errmsg(Writer);
     }
 
 private:
@@ -701,7 +733,7 @@ private:
             if (std::find(Target.Events.begin(), Target.Events.end(), Event) == Target.Events.end()) {
                 continue;
             }
-            Statement Insert(Database,
+            Statement Insert(Writer,
                              "INSERT INTO lab_outbox (target, event, document, created, next_attempt)"
                              " VALUES (?1, ?2, ?3, ?4, ?4)");
             if (!Insert.Bind(1, Target.Key).Bind(2, Event).Bind(3, Text).Bind(4, Now).Run()) {
@@ -712,15 +744,15 @@ private:
     }
 
     std::optional<int64_t> MachineIdOf(const std::string& Name) {
-        Statement Query(Database, "SELECT id FROM lab_machines WHERE name = ?1");
+        Statement Query(Writer, "SELECT id FROM lab_machines WHERE name = ?1");
         if (Query.Bind(1, Name).Step() != SQLITE_ROW) {
             return std::nullopt;
         }
         return Query.Integer(0);
     }
 
-    std::vector<BootHealth> BootsOf(int64_t MachineId) {
-        Statement Query(Database,
+    static std::vector<BootHealth> BootsOf(sqlite3* On, int64_t MachineId) {
+        Statement Query(On,
                         "SELECT b.load_time, b.driver_version, b.state, b.stopped,"
                         " (SELECT COUNT(*) FROM lab_reports r WHERE r.boot_id = b.id)"
                         " FROM lab_boots b WHERE b.machine_id = ?1 ORDER BY b.id");
@@ -755,26 +787,44 @@ private:
     }
 
     sqlite3* Database;
+    sqlite3* Writer;
     std::mutex Lock;
-    int64_t Changes = 0;
+    std::mutex WriterLock;
+    std::atomic<int64_t> Changes{0};
     int Schema = 0;
     std::vector<AlertTarget> Targets;
 };
 
 }  // namespace
 
-OpenedStore OpenSqliteStore(const std::string& Path) {
-    OpenedStore Result;
+namespace {
+
+sqlite3* Connect(const std::string& Path, std::string& Error) {
     sqlite3* Database = nullptr;
     if (sqlite3_open_v2(Path.c_str(), &Database, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
-        Result.Error = "cannot open " + Path + ": " + (Database != nullptr ? sqlite3_errmsg(Database) : "out of memory");
+        Error = "cannot open " + Path + ": " + (Database != nullptr ? sqlite3_errmsg(Database) : "out of memory");
         sqlite3_close(Database);
-        return Result;
+        return nullptr;
     }
     sqlite3_busy_timeout(Database, BusyTimeoutMs);
-    sqlite3_exec(Database, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-    auto Store = std::make_unique<SqliteStore>(Database);
+    // In write-ahead-log mode, synchronous=NORMAL keeps every commit through a kill of the process (not
+    // through a power loss of the machine) without waiting for the disk at each one.
+    sqlite3_exec(Database, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    return Database;
+}
+
+}  // namespace
+
+OpenedStore OpenSqliteStore(const std::string& Path) {
+    OpenedStore Result;
+    sqlite3* Reader = Connect(Path, Result.Error);
+    sqlite3* Writer = Reader != nullptr ? Connect(Path, Result.Error) : nullptr;
+    if (Writer == nullptr) {
+        sqlite3_close(Reader);
+        return Result;
+    }
+    auto Store = std::make_unique<SqliteStore>(Reader, Writer);
     if (std::string Error = Store->Upgrade(); !Error.empty()) {
         Result.Error = Path + ": " + Error;
         return Result;

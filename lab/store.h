@@ -201,10 +201,15 @@ public:
     virtual std::vector<MachineRow> Machines() = 0;
     virtual std::string RawLog(const std::string& Machine) = 0;
 
+    // The recorder's writes between these are one transaction, each change in it still all or nothing.
+    virtual bool BeginBatch() = 0;
+    virtual bool CommitBatch() = 0;
+
     // Raised by every change; pages poll it to show new reports at once.
     virtual int64_t Generation() = 0;
     virtual int SchemaVersion() = 0;
     virtual std::string LastError() = 0;
+    virtual std::string LastReadError() = 0;
 };
 
 // The embedded store: tables of its own (lab_*) in the SQLite file that also holds the decoder's crash
