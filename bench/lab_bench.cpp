@@ -42,6 +42,7 @@ struct Options {
     int Seconds = 20;
     double Gap = 0;  // seconds of silence after each report
     int PageReports = 100000;
+    bool Symbols = true;  // name the frames from hestolvane-sim's binary, as the demo does
 };
 
 // A machine per socket on both sides: the default limit of 1,024 descriptors is too few.
@@ -187,9 +188,11 @@ void LiveRun(const Options& Chosen, const std::vector<std::string>& Templates, c
     std::vector<Machine> Machines(static_cast<size_t>(Chosen.Machines));
     const int Web = FreePort();
     std::ostringstream Config;
-    Config << "index = \"" << Work << "/live.db\"\nlisten = \"127.0.0.1:" << Web << "\"\nbackoff = 0.05\n"
-           << "[symbols]\nimages = { \"hestolvane-sim.sys\" = \"" << Chosen.Sim << "\" }\n"
-           << "skip = [\"BugCheckDumpCallback\", \"sim::*\"]\n";
+    Config << "index = \"" << Work << "/live.db\"\nlisten = \"127.0.0.1:" << Web << "\"\nbackoff = 0.05\n";
+    if (Chosen.Symbols) {
+        Config << "[symbols]\nimages = { \"hestolvane-sim.sys\" = \"" << Chosen.Sim << "\" }\n"
+               << "skip = [\"BugCheckDumpCallback\", \"sim::*\"]\n";
+    }
     const int Epoll = epoll_create1(0);
     uint64_t Serial = 0;
     for (size_t Index = 0; Index < Machines.size(); ++Index) {
@@ -248,7 +251,7 @@ void LiveRun(const Options& Chosen, const std::vector<std::string>& Templates, c
                 std::lock_guard<std::mutex> Hold(Lock);
                 ApiSeen.emplace_back(Now, Count);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     });
 
@@ -316,7 +319,8 @@ void LiveRun(const Options& Chosen, const std::vector<std::string>& Templates, c
     StopLab(Lab);
     const std::vector<double> ToIndex = Latencies(Ends, IndexSeen);
     const std::vector<double> ToApi = Latencies(Ends, ApiSeen);
-    std::printf("live: %d machines, %.1f s at 11,520 B/s each, %.1f s gap after each report\n", Chosen.Machines, Wall, Chosen.Gap);
+    std::printf("live: %d machines, %.1f s at 11,520 B/s each, %.1f s gap after each report, symbols %s\n", Chosen.Machines,
+                Wall, Chosen.Gap, Chosen.Symbols ? "on" : "off");
     std::printf("  reports ended: %zu (%.0f a second); recorded: %zu; seen through the API: %zu; drained %.1f s after the end\n",
                 Ends.size(), static_cast<double>(Ends.size()) / Wall, ToIndex.size(), ToApi.size(), Drained);
     std::printf("  end marker to index: p50 %.0f ms, p99 %.0f ms\n", Percentile(ToIndex, 0.5), Percentile(ToIndex, 0.99));
@@ -425,6 +429,8 @@ int main(int Count, char** Arguments) {
             Chosen.Gap = std::stod(Arguments[++Index]);
         } else if (Argument == "--reports") {
             Chosen.PageReports = std::stoi(Arguments[++Index]);
+        } else if (Argument == "--symbols") {
+            Chosen.Symbols = std::string(Arguments[++Index]) == "on";
         } else if (Argument == "--only") {
             Live = std::string(Arguments[Index + 1]) == "live";
             Pages = !Live;
@@ -433,7 +439,7 @@ int main(int Count, char** Arguments) {
     }
     if (Chosen.Lab.empty() || Chosen.Sim.empty()) {
         std::cerr << "usage: hestolvane_lab_bench --lab PATH --sim PATH [--machines N] [--seconds S] [--gap S]"
-                     " [--reports N] [--only live|pages]\n";
+                     " [--reports N] [--symbols on|off] [--only live|pages]\n";
         return 2;
     }
     RaiseDescriptorLimit();

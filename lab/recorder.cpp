@@ -156,9 +156,22 @@ void Recorder::Loop() {
                 IndexReport(Work);
             }
         }
+        // Raw bytes go in as one piece per machine and batch: a read of a few bytes is not worth a row.
         const bool Batched = Store.BeginBatch();
+        std::map<std::string, std::string> RawOf;
         for (Job& Work : Batch) {
-            Do(Work);
+            if (Work.What == Job::Kind::Raw) {
+                RawOf[Work.Machine] += Work.Text;
+            } else {
+                Do(Work);
+            }
+        }
+        for (const auto& [Machine, Bytes] : RawOf) {
+            if (!Store.AppendRaw(Machine, Bytes, RawLogLimit)) {
+                std::cerr << "hestolvane-lab: " << Machine << ": raw bytes not logged: " << Store.LastError() << "\n";
+                std::lock_guard<std::mutex> Counting(Lock);
+                ++FailureCount;
+            }
         }
         if (Batched && !Store.CommitBatch()) {
             std::cerr << "hestolvane-lab: the record was not written: " << Store.LastError() << "\n";
@@ -210,8 +223,7 @@ void Recorder::Do(Job& Work) {
     case Job::Kind::Resume:
         Done = Store.SaveResume(Work.Machine, Work.Text, Work.Point);
         break;
-    case Job::Kind::Raw:
-        Done = Store.AppendRaw(Work.Machine, Work.Text, RawLogLimit);
+    case Job::Kind::Raw:  // appended per batch by Loop
         break;
     case Job::Kind::Touch:
         Done = Store.TouchMachine(Work.Machine, Work.Text);

@@ -343,7 +343,7 @@ public:
                 DriverVersion = Boot.OptionalInt(1);
             }
         }
-        Statement Known(Writer, "SELECT COUNT(*) FROM lab_reports WHERE bucket = ?1");
+        Statement Known(Writer, "SELECT EXISTS (SELECT 1 FROM lab_reports WHERE bucket = ?1)");
         if (Known.Bind(1, Report.Bucket).Step() != SQLITE_ROW) {
             return std::nullopt;
         }
@@ -810,7 +810,9 @@ sqlite3* Connect(const std::string& Path, std::string& Error) {
     sqlite3_busy_timeout(Database, BusyTimeoutMs);
     // In write-ahead-log mode, synchronous=NORMAL keeps every commit through a kill of the process (not
     // through a power loss of the machine) without waiting for the disk at each one.
-    sqlite3_exec(Database, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    // The pages are read through a memory map and a larger cache rather than copied in at every query.
+    sqlite3_exec(Database, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-32768;"
+                 " PRAGMA mmap_size=268435456", nullptr, nullptr, nullptr);
     return Database;
 }
 
