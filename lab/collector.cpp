@@ -289,7 +289,7 @@ void Collector::Apply(const LabConfig& Next) {
     for (const MachineConfig& Wanted : Next.Machines) {
         const auto Found = Machines.find(Wanted.Name);
         if (Found == Machines.end()) {
-            AddMachine(Wanted, false);
+            AddMachine(Wanted, "");
         } else if (Found->second->Config.Tags != Wanted.Tags) {
             Found->second->Config.Tags = Wanted.Tags;
             Record.Machine(Wanted, true);
@@ -303,9 +303,10 @@ void Collector::Apply(const LabConfig& Next) {
     Config.Index = Index;
 }
 
-void Collector::AddMachine(const MachineConfig& Wanted, bool Watched) {
+void Collector::AddMachine(const MachineConfig& Wanted, const std::string& WatchDirectory) {
     auto Each = std::make_unique<Machine>();
     Each->Config = Wanted;
+    Each->WatchDirectory = WatchDirectory;
     Each->Sink = std::make_unique<MachineSink>(Record, Wanted.Name);
     Each->NewReader();
     Each->Backoff = Config.FirstBackoff;
@@ -313,7 +314,6 @@ void Collector::AddMachine(const MachineConfig& Wanted, bool Watched) {
     Record.Machine(Wanted, true);
     Publish(*Each);
     Machines[Wanted.Name] = std::move(Each);
-    (void)Watched;
 }
 
 void Collector::RemoveMachine(const std::string& Name) {
@@ -352,8 +352,7 @@ void Collector::ScanWatches() {
             Found.Source.Type = SourceSpec::Kind::File;
             Found.Source.Path = Watch.Directory + "/" + File;
             Found.SourceUrl = "file://" + Found.Source.Path;
-            AddMachine(Found, true);
-            Machines[Name]->WatchDirectory = Watch.Directory;
+            AddMachine(Found, Watch.Directory);
         }
         closedir(Directory);
     }

@@ -51,7 +51,7 @@ private:
     class MachineSink;
 
     void Apply(const LabConfig& Next);
-    void AddMachine(const MachineConfig& Config, bool Watched);
+    void AddMachine(const MachineConfig& Config, const std::string& WatchDirectory);
     void RemoveMachine(const std::string& Name);
     void Tick();
     void ScanWatches();

@@ -100,6 +100,25 @@ TEST(LabLive, ReloadsMachinesOnHangupAndLeavesAnUnfinishedReportOutOnTerm) {
     EXPECT_EQ(Recorded, 2U);
 }
 
+TEST(LabLive, AWatchedDirectoryMakesAMachineOfEachNewCaptureFile) {
+    TempDirectory Work;
+    const std::string Libvirt = Work.Path() + "/libvirt";
+    std::filesystem::create_directory(Libvirt);
+    LabProcess Lab(Work.Path(), "index = \"" + Work.Path() + "/lab.db\"\n" + std::string(SimSymbols) +
+                                    "[[watch]]\ndirectory = \"" + Libvirt + "\"\ntags = { pool = \"libvirt\" }\n");
+    Append(Libvirt + "/win11-a-serial.log", SimOutput(""));
+    Append(Libvirt + "/notes.txt", SimOutput(""));
+    ASSERT_TRUE(Eventually([&] { return Total(Counts(Lab)) == 1; })) << Lab.Log();
+    Append(Libvirt + "/win10-b-serial.log", SimOutput("--bugcheck 1E,C0000005,FFFFF80012345678,0,0"));
+    ASSERT_TRUE(Eventually([&] { return Total(Counts(Lab)) == 2; })) << Lab.Log();
+    const nlohmann::json Machines = Lab.Get("/api/machines");
+    ASSERT_EQ(Machines["machines"].size(), 2U);
+    EXPECT_EQ(Machines["machines"][0]["name"], "win10-b");
+    EXPECT_EQ(Machines["machines"][1]["name"], "win11-a");
+    EXPECT_EQ(Machines["machines"][1]["tags"]["pool"], "libvirt");
+    EXPECT_EQ(Machines["machines"][1]["crashes"], 1);
+}
+
 TEST(LabLive, AMachineFloodingAReportCostsOnlyItself) {
     TempDirectory Work;
     SerialServer Flood;
