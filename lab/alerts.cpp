@@ -116,14 +116,18 @@ std::string AlertSender::Run(const std::vector<std::string>& Command, const Outb
         }
         std::string Value = Document.is_object() ? Field(Document, Name) : "";
         Value.erase(std::remove(Value.begin(), Value.end(), '\0'), Value.end());
-        Environment.push_back(Variable + "=" + Value);
+        Variable += "=";
+        Variable += Value;
+        Environment.push_back(std::move(Variable));
     }
     std::vector<char*> Arguments;
+    Arguments.reserve(Command.size() + 1);
     for (const std::string& Each : Command) {
         Arguments.push_back(const_cast<char*>(Each.c_str()));
     }
     Arguments.push_back(nullptr);
     std::vector<char*> Variables;
+    Variables.reserve(Environment.size() + 1);
     for (std::string& Each : Environment) {
         Variables.push_back(Each.data());
     }

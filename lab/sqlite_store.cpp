@@ -220,11 +220,12 @@ public:
     // Reader serves the pages, the alert sender and the loop's look-ups; Writer is the recorder's alone,
     // so that its batch stays its own: nothing else joins its transaction, and nobody reads what it has
     // not yet committed.
-    SqliteStore(sqlite3* Reader, sqlite3* Writer) : Database(Reader), Writer(Writer) {
-        Changes = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count();
-    }
+    // The generation starts at the clock, so that a restarted collector never repeats one an open page
+    // holds.
+    SqliteStore(sqlite3* Reader, sqlite3* Writer)
+        : Database(Reader), Writer(Writer),
+          Changes(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+                      .count()) {}
     ~SqliteStore() override {
         sqlite3_close(Writer);
         sqlite3_close(Database);
