@@ -39,8 +39,11 @@ bool RetryWhileLocked(sqlite3* Database, Step Attempt) {
     }
 }
 
-constexpr const char* Schema =
-    "CREATE TABLE IF NOT EXISTS reports ("
+// The reports table as this version writes it. Each report keeps its raw text, from which it can be read
+// and signed again, and names the rules and qualifier table it was signed with (empty: signed by an earlier
+// version, to be signed again).
+constexpr const char* CreateReports =
+    "CREATE TABLE reports ("
     " id INTEGER PRIMARY KEY,"
     " source TEXT NOT NULL,"
     " crash_time TEXT NOT NULL,"  // empty when the report has none, so that it still takes part in UNIQUE
@@ -51,8 +54,25 @@ constexpr const char* Schema =
     " raw TEXT NOT NULL,"
     " document TEXT NOT NULL,"
     " recorded TEXT NOT NULL,"
-    " UNIQUE (source, crash_time, raw));"
-    "CREATE INDEX IF NOT EXISTS reports_by_bucket ON reports (bucket);";
+    " bucket_function TEXT NOT NULL DEFAULT '',"
+    " bucket_module TEXT NOT NULL DEFAULT '',"
+    " owner TEXT,"
+    " rules TEXT NOT NULL DEFAULT '',"
+    " qualifiers TEXT NOT NULL DEFAULT '',"
+    " UNIQUE (source, crash_time, raw));";
+
+// Version 1 (user_version 0) had neither the alternative keys nor the owner nor the signing.
+constexpr const char* UpgradeFromVersion1 =
+    "ALTER TABLE reports ADD COLUMN bucket_function TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE reports ADD COLUMN bucket_module TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE reports ADD COLUMN owner TEXT;"
+    "ALTER TABLE reports ADD COLUMN rules TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE reports ADD COLUMN qualifiers TEXT NOT NULL DEFAULT '';";
+
+constexpr const char* CreateIndexes =
+    "CREATE INDEX IF NOT EXISTS reports_by_bucket ON reports (bucket);"
+    "CREATE INDEX IF NOT EXISTS reports_by_function ON reports (bucket_function);"
+    "CREATE INDEX IF NOT EXISTS reports_by_module ON reports (bucket_module);";
 
 std::string ErrorOf(sqlite3* Database) {
     return sqlite3_errmsg(Database);
@@ -77,6 +97,7 @@ public:
         return Value != nullptr ? Value : "";
     }
     int64_t Integer(int Column) const { return sqlite3_column_int64(Handle, Column); }
+    bool IsNull(int Column) const { return sqlite3_column_type(Handle, Column) == SQLITE_NULL; }
 
 private:
     sqlite3_stmt* Handle = nullptr;
@@ -124,6 +145,31 @@ std::string CodeText(const Report& Decoded) {
     return Text;
 }
 
+// Brings the file to this version's layout inside Creating's transaction. Empty when it is there; the
+// reason otherwise, with Refused set when retrying cannot help.
+std::string Prepare(sqlite3* Database, bool& Refused) {
+    Statement Version(Database, "PRAGMA user_version");
+    Statement Existing(Database, "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = 'reports'");
+    if (!Version.Ready() || !Existing.Ready() || Version.Step() != SQLITE_ROW || Existing.Step() != SQLITE_ROW) {
+        return ErrorOf(Database);
+    }
+    const int64_t Found = Version.Integer(0);
+    const bool HasReports = Existing.Integer(0) > 0;
+    if (Found > IndexSchemaVersion) {
+        Refused = true;
+        return "written by a later hestolvane-decode (index schema " + std::to_string(Found) + ", this one reads " +
+               std::to_string(IndexSchemaVersion) + ")";
+    }
+    const char* Change = !HasReports ? CreateReports : Found < 2 ? UpgradeFromVersion1 : "";
+    const std::string SetVersion = "PRAGMA user_version = " + std::to_string(IndexSchemaVersion);
+    if (sqlite3_exec(Database, Change, nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_exec(Database, CreateIndexes, nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_exec(Database, SetVersion.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+        return ErrorOf(Database);
+    }
+    return "";
+}
+
 }  // namespace
 
 CrashIndex::Opened CrashIndex::Open(const std::string& Path) {
@@ -136,16 +182,26 @@ CrashIndex::Opened CrashIndex::Open(const std::string& Path) {
     }
     std::unique_ptr<CrashIndex> Index(new CrashIndex(Database));
     sqlite3_busy_timeout(Database, BusyTimeoutMs);
-    const bool Ready = RetryWhileLocked(Database, [Database] {
+    bool Refused = false;
+    std::string Failure;
+    const bool Ready = RetryWhileLocked(Database, [&] {
         if (sqlite3_exec(Database, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            Failure = ErrorOf(Database);
             return false;
         }
         Transaction Creating(Database);
-        return Creating.Began && sqlite3_exec(Database, Schema, nullptr, nullptr, nullptr) == SQLITE_OK &&
-               Creating.Commit();
+        if (!Creating.Began) {
+            Failure = ErrorOf(Database);
+            return false;
+        }
+        Failure = Prepare(Database, Refused);
+        if (Failure.empty() && !Creating.Commit()) {
+            Failure = ErrorOf(Database);
+        }
+        return Failure.empty() || Refused;
     });
-    if (!Ready) {
-        Result.Error = Path + ": " + ErrorOf(Database);
+    if (!Ready || Refused) {
+        Result.Error = Path + ": " + Failure;
         return Result;
     }
     Result.Index = std::move(Index);
@@ -157,17 +213,19 @@ CrashIndex::~CrashIndex() {
 }
 
 CrashIndex::RecordResult CrashIndex::Record(const std::string& Source, const Report& Decoded,
-                                            const std::optional<Boot>& LoadedBy, const std::string& Document) {
+                                            const std::optional<Boot>& LoadedBy, const std::string& Document,
+                                            const SignedWith& Signing) {
     RecordResult Result;
     RetryWhileLocked(Database, [&] {
-        Result = RecordOnce(Source, Decoded, LoadedBy, Document);
+        Result = RecordOnce(Source, Decoded, LoadedBy, Document, Signing);
         return Result.Outcome.has_value();
     });
     return Result;
 }
 
 CrashIndex::RecordResult CrashIndex::RecordOnce(const std::string& Source, const Report& Decoded,
-                                                const std::optional<Boot>& LoadedBy, const std::string& Document) {
+                                                const std::optional<Boot>& LoadedBy, const std::string& Document,
+                                                const SignedWith& Signing) {
     RecordResult Result;
     const std::string CrashTime = Decoded.CrashTime ? FormatIsoTimestamp(*Decoded.CrashTime) : "";
     const CrashSignature Signature = Decoded.Signature.value_or(CrashSignature{});
@@ -191,9 +249,11 @@ CrashIndex::RecordResult CrashIndex::RecordOnce(const std::string& Source, const
     }
     const bool Known = Found == SQLITE_ROW;
     Statement Write(Database,
-                    Known ? "UPDATE reports SET bucket = ?4, signature = ?5, document = ?6 WHERE id = ?7"
+                    Known ? "UPDATE reports SET bucket = ?4, signature = ?5, document = ?6, bucket_function = ?11, "
+                            "bucket_module = ?12, owner = ?13, rules = ?14, qualifiers = ?15 WHERE id = ?7"
                           : "INSERT INTO reports (source, crash_time, raw, bucket, signature, document, load_time, "
-                            "code, recorded) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?8, ?9, ?10)");
+                            "code, recorded, bucket_function, bucket_module, owner, rules, qualifiers) "
+                            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)");
     if (!Write.Ready()) {
         Result.Error = ErrorOf(Database);
         return Result;
@@ -215,6 +275,15 @@ CrashIndex::RecordResult CrashIndex::RecordOnce(const std::string& Source, const
     Write.Bind(4, Signature.Bucket);
     Write.Bind(5, Signature.Hash);
     Write.Bind(6, Document);
+    Write.Bind(11, Signature.FunctionBucket);
+    Write.Bind(12, Signature.ModuleBucket);
+    if (Signature.Owner) {
+        Write.Bind(13, *Signature.Owner);
+    } else {
+        Write.BindNull(13);
+    }
+    Write.Bind(14, Signing.Rules);
+    Write.Bind(15, Signing.Qualifiers);
     if (Write.Step() != SQLITE_DONE || !Writing.Commit()) {
         Result.Error = ErrorOf(Database);
         return Result;
@@ -223,25 +292,47 @@ CrashIndex::RecordResult CrashIndex::RecordOnce(const std::string& Source, const
     return Result;
 }
 
-CrashIndex::Summary CrashIndex::Buckets() {
+CrashIndex::Summary CrashIndex::Buckets(BucketKey By, const std::optional<std::string>& Owner) {
     Summary Result;
-    Statement Query(Database,
-                    "SELECT bucket, COUNT(*), MIN(NULLIF(crash_time, '')), MAX(NULLIF(crash_time, '')) "
-                    "FROM reports GROUP BY bucket ORDER BY COUNT(*) DESC, bucket");
-    Statement Sources(Database, "SELECT DISTINCT bucket, source FROM reports ORDER BY bucket, source");
-    if (!Query.Ready() || !Sources.Ready()) {
+    // The column is one of three fixed names, never text from outside.
+    const std::string Key = By == BucketKey::Function ? "bucket_function"
+                            : By == BucketKey::Module ? "bucket_module"
+                                                      : "bucket";
+    const std::string Filter = " WHERE (?1 IS NULL OR owner = ?1)";
+    Statement Query(Database, ("SELECT " + Key + ", COUNT(*), MIN(NULLIF(crash_time, '')), MAX(NULLIF(crash_time, '')) "
+                               "FROM reports" + Filter + " GROUP BY 1 ORDER BY COUNT(*) DESC, 1")
+                                  .c_str());
+    Statement Sources(Database,
+                      ("SELECT DISTINCT " + Key + ", source FROM reports" + Filter + " ORDER BY 1, 2").c_str());
+    Statement Owners(Database, ("SELECT DISTINCT " + Key + ", owner FROM reports" + Filter +
+                                " AND owner IS NOT NULL ORDER BY 1, 2")
+                                   .c_str());
+    if (!Query.Ready() || !Sources.Ready() || !Owners.Ready()) {
         Result.Error = ErrorOf(Database);
         return Result;
+    }
+    for (Statement* Each : {&Query, &Sources, &Owners}) {
+        if (Owner) {
+            Each->Bind(1, *Owner);
+        } else {
+            Each->BindNull(1);
+        }
     }
     int Step = SQLITE_ROW;
     while ((Step = Query.Step()) == SQLITE_ROW) {
         Result.Buckets.push_back(BucketSummary{Query.Text(0), static_cast<unsigned>(Query.Integer(1)), Query.Text(2),
-                                               Query.Text(3), {}});
+                                               Query.Text(3), {}, {}});
     }
     std::map<std::string, std::vector<std::string>> SourcesOf;
+    std::map<std::string, std::vector<std::string>> OwnersOf;
     if (Step == SQLITE_DONE) {
         while ((Step = Sources.Step()) == SQLITE_ROW) {
             SourcesOf[Sources.Text(0)].push_back(Sources.Text(1));
+        }
+    }
+    if (Step == SQLITE_DONE) {
+        while ((Step = Owners.Step()) == SQLITE_ROW) {
+            OwnersOf[Owners.Text(0)].push_back(Owners.Text(1));
         }
     }
     if (Step != SQLITE_DONE) {
@@ -251,6 +342,130 @@ CrashIndex::Summary CrashIndex::Buckets() {
     }
     for (BucketSummary& Each : Result.Buckets) {
         Each.Sources = std::move(SourcesOf[Each.Bucket]);
+        Each.Owners = std::move(OwnersOf[Each.Bucket]);
+    }
+    return Result;
+}
+
+bool CrashIndex::NeedsResigning() {
+    Statement Query(Database, "SELECT EXISTS (SELECT 1 FROM reports WHERE rules = '')");
+    return Query.Ready() && Query.Step() == SQLITE_ROW && Query.Integer(0) != 0;
+}
+
+RebucketCounts CrashIndex::Resign(const Signer& Sign, const SignedWith& Signing, bool OnlyUnsigned) {
+    RebucketCounts Result;
+    RetryWhileLocked(Database, [&] {
+        Result = ResignOnce(Sign, Signing, OnlyUnsigned);
+        return Result.Error.empty();
+    });
+    return Result;
+}
+
+namespace {
+
+struct StoredReport {
+    int64_t Id = 0;
+    std::string Bucket;
+    std::string Hash;
+    std::string Raw;
+    std::string Document;
+    std::string FunctionBucket;
+    std::string ModuleBucket;
+    std::optional<std::string> Owner;
+    std::string Rules;
+    std::string Qualifiers;
+};
+
+unsigned DistinctBuckets(sqlite3* Database) {
+    Statement Count(Database, "SELECT COUNT(DISTINCT bucket) FROM reports");
+    return Count.Ready() && Count.Step() == SQLITE_ROW ? static_cast<unsigned>(Count.Integer(0)) : 0;
+}
+
+}  // namespace
+
+// The reports are read and signed outside any write transaction, since signing may fetch symbols from a
+// server for longer than another writer waits; the changes are then written in one transaction.
+RebucketCounts CrashIndex::ResignOnce(const Signer& Sign, const SignedWith& Signing, bool OnlyUnsigned) {
+    RebucketCounts Result;
+    std::vector<StoredReport> Stored;
+    {
+        Statement Query(Database, OnlyUnsigned ? "SELECT id, bucket, signature, raw, document, bucket_function, "
+                                                 "bucket_module, owner, rules, qualifiers FROM reports "
+                                                 "WHERE rules = '' ORDER BY id"
+                                               : "SELECT id, bucket, signature, raw, document, bucket_function, "
+                                                 "bucket_module, owner, rules, qualifiers FROM reports ORDER BY id");
+        if (!Query.Ready()) {
+            Result.Error = ErrorOf(Database);
+            return Result;
+        }
+        int Step = SQLITE_ROW;
+        while ((Step = Query.Step()) == SQLITE_ROW) {
+            StoredReport Each{Query.Integer(0), Query.Text(1), Query.Text(2), Query.Text(3), Query.Text(4),
+                              Query.Text(5), Query.Text(6), std::nullopt, Query.Text(8), Query.Text(9)};
+            if (!Query.IsNull(7)) {
+                Each.Owner = Query.Text(7);
+            }
+            Stored.push_back(std::move(Each));
+        }
+        if (Step != SQLITE_DONE) {
+            Result.Error = ErrorOf(Database);
+            return Result;
+        }
+    }
+    Result.BucketsBefore = DistinctBuckets(Database);
+    std::vector<std::pair<const StoredReport*, Resigned>> Changed;
+    for (const StoredReport& Each : Stored) {
+        std::optional<Resigned> Again = Sign(Each.Raw, Each.Document);
+        if (!Again) {
+            Result.Unreadable++;
+            continue;
+        }
+        Result.Reports++;
+        const CrashSignature& New = Again->Signature;
+        if (New.Bucket != Each.Bucket) {
+            Result.Moved++;
+        }
+        if (New.Bucket != Each.Bucket || New.Hash != Each.Hash || Again->Document != Each.Document ||
+            New.FunctionBucket != Each.FunctionBucket || New.ModuleBucket != Each.ModuleBucket ||
+            New.Owner != Each.Owner || Signing.Rules != Each.Rules || Signing.Qualifiers != Each.Qualifiers) {
+            Changed.emplace_back(&Each, std::move(*Again));
+        }
+    }
+    Transaction Writing(Database);
+    if (!Writing.Began) {
+        Result.Error = ErrorOf(Database);
+        return Result;
+    }
+    for (const auto& [Each, Again] : Changed) {
+        Statement Update(Database, "UPDATE reports SET bucket = ?1, signature = ?2, document = ?3, "
+                                   "bucket_function = ?4, bucket_module = ?5, owner = ?6, rules = ?7, "
+                                   "qualifiers = ?8 WHERE id = ?9");
+        if (!Update.Ready()) {
+            Result.Error = ErrorOf(Database);
+            return Result;
+        }
+        const CrashSignature& New = Again.Signature;
+        Update.Bind(1, New.Bucket);
+        Update.Bind(2, New.Hash);
+        Update.Bind(3, Again.Document);
+        Update.Bind(4, New.FunctionBucket);
+        Update.Bind(5, New.ModuleBucket);
+        if (New.Owner) {
+            Update.Bind(6, *New.Owner);
+        } else {
+            Update.BindNull(6);
+        }
+        Update.Bind(7, Signing.Rules);
+        Update.Bind(8, Signing.Qualifiers);
+        Update.Bind(9, std::to_string(Each->Id));
+        if (Update.Step() != SQLITE_DONE) {
+            Result.Error = ErrorOf(Database);
+            return Result;
+        }
+    }
+    Result.BucketsAfter = DistinctBuckets(Database);
+    if (!Writing.Commit()) {
+        Result.Error = ErrorOf(Database);
     }
     return Result;
 }
@@ -267,7 +482,7 @@ void IndexingSink::OnReport(const Report& Decoded) {
             LoadedBy = Found->second;
         }
     }
-    const CrashIndex::RecordResult Result = Index.Record(Source, Decoded, LoadedBy, ReportJson(Decoded));
+    const CrashIndex::RecordResult Result = Index.Record(Source, Decoded, LoadedBy, ReportJson(Decoded), Signing);
     if (!Result.Outcome) {
         Failures.push_back("report " + std::to_string(Decoded.Number) + " not recorded: " + Result.Error);
     }

@@ -1,6 +1,7 @@
 // hestolvane-decode: reads what COM1 captured from HesTolvaneDrv, from a file, standard input or a live
 // source, and prints its boots and crash reports as a listing or as JSON Lines, with symbols, crash
-// signatures and, with --db, a crash index; `hestolvane-decode buckets` summarises that index.
+// signatures and, with --db, a crash index; `hestolvane-decode buckets` summarises that index and
+// `hestolvane-decode rebucket` signs its reports again.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -11,7 +12,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -22,6 +25,8 @@
 #include "crash_index.h"
 #include "live.h"
 #include "output.h"
+#include "rebucket.h"
+#include "signature.h"
 #include "symbols.h"
 
 namespace {
@@ -32,7 +37,8 @@ constexpr const char* Usage =
     "usage: hestolvane-decode [--json] [FILE | -]\n"
     "       hestolvane-decode [--json] [--idle-timeout S] (--follow FILE | --tcp HOST:PORT |\n"
     "                                                       --serial DEVICE[:BAUD]) [--backoff S]\n"
-    "       hestolvane-decode buckets --db FILE [--json]\n"
+    "       hestolvane-decode buckets --db FILE [--json] [--by bucket|function|module] [--owner NAME]\n"
+    "       hestolvane-decode rebucket --db FILE [--rules FILE] [--qualifiers FILE] [symbol options]\n"
     "Reads what HesTolvaneDrv wrote to COM1 and prints each boot and crash report.\n"
     "  FILE, -                a capture file, or standard input (the default)\n"
     "  --follow FILE          a capture that is still growing; followed from its new start when it is\n"
@@ -46,11 +52,17 @@ constexpr const char* Usage =
     "  --symbol-cache DIR     where --symbol-server downloads go (default ~/.cache/hestolvane/symbols)\n"
     "  --symbol-timeout S     the longest wait for one symbol-server request (default 20)\n"
     "  --image NAME=PATH      symbols of module NAME from the binary PATH (PE or ELF), not by identity\n"
-    "  --skip PATTERN         a function glob the culprit search passes over (repeatable; replaces the\n"
-    "                         default list of bug-check and trap routines)\n"
+    "  --rules FILE           owner rules in triage.ini format, read after the default rules (repeatable)\n"
+    "  --no-default-rules     leave out the default rules (the kernel's bug-check and trap routines)\n"
+    "  --qualifiers FILE      bucket qualifier rows added to the default table, replacing its rows of\n"
+    "                         the same codes (repeatable)\n"
+    "  --explain              show, frame by frame, which rule passed over, held or chose each frame\n"
     "  --verbose              show the text each crash signature hashes\n"
     "  --db FILE              record every report in the SQLite crash index FILE\n"
     "  --source LABEL         the source recorded with each report (default: the input's name)\n"
+    "  --by KEY               buckets: group on the bucket, the bucket without its qualifier (function)\n"
+    "                         or the module alone (module)\n"
+    "  --owner NAME           buckets: only the reports whose culprit NAME owns\n"
     "  --idle-timeout S       live modes: cut off a report that gets no bytes for S seconds (default 30)\n"
     "  --backoff S            live modes: first delay before reconnecting, doubling to 8 s (default 0.25)\n"
     "  --help                 this text\n"
@@ -60,21 +72,28 @@ constexpr const char* Usage =
 
 enum class Mode { Stream, Follow, Tcp, Serial };
 
+enum class Command { Decode, Buckets, Rebucket };
+
 struct Options {
-    bool Buckets = false;  // the buckets subcommand
+    Command Run = Command::Decode;
     Mode Source = Mode::Stream;
     std::string Target = "-";
     bool Json = false;
     bool Verbose = false;
+    bool Explain = false;
     LiveOptions Live;
     std::vector<std::string> SymbolDirectories;
     std::vector<std::string> SymbolServers;
     std::string SymbolCache = DefaultSymbolCache();
     std::chrono::milliseconds SymbolTimeout{std::chrono::seconds(20)};
     std::map<std::string, std::string> Images;
-    std::vector<std::string> SkipPatterns;
+    std::vector<std::string> RulesFiles;
+    bool DefaultRules = true;
+    std::vector<std::string> QualifierFiles;
     std::string Database;
     std::string SourceLabel;
+    BucketKey By = BucketKey::Bucket;
+    std::optional<std::string> Owner;
 };
 
 std::string Lowercase(std::string Text) {
@@ -92,8 +111,10 @@ bool TakeSymbolOption(const std::string& Argument, const std::string& Value, Opt
         Parsed.SymbolServers.push_back(Value);
     } else if (Argument == "--symbol-cache") {
         Parsed.SymbolCache = Value;
-    } else if (Argument == "--skip") {
-        Parsed.SkipPatterns.push_back(Value);
+    } else if (Argument == "--rules") {
+        Parsed.RulesFiles.push_back(Value);
+    } else if (Argument == "--qualifiers") {
+        Parsed.QualifierFiles.push_back(Value);
     } else if (Argument == "--db") {
         Parsed.Database = Value;
     } else if (Argument == "--source") {
@@ -131,12 +152,25 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& Arguments) {
     for (size_t Index = 0; Index < Arguments.size(); Index++) {
         const std::string& Argument = Arguments[Index];
         const bool HasValue = Index + 1 < Arguments.size();
-        if (Index == 0 && Argument == "buckets") {
-            Parsed.Buckets = true;
+        if (Index == 0 && (Argument == "buckets" || Argument == "rebucket")) {
+            Parsed.Run = Argument == "buckets" ? Command::Buckets : Command::Rebucket;
         } else if (Argument == "--json") {
             Parsed.Json = true;
         } else if (Argument == "--verbose") {
             Parsed.Verbose = true;
+        } else if (Argument == "--explain") {
+            Parsed.Explain = true;
+        } else if (Argument == "--no-default-rules") {
+            Parsed.DefaultRules = false;
+        } else if (Argument == "--by" && HasValue) {
+            const std::string& Key = Arguments[++Index];
+            if (Key != "bucket" && Key != "function" && Key != "module") {
+                std::cerr << "hestolvane-decode: --by takes bucket, function or module\n";
+                return std::nullopt;
+            }
+            Parsed.By = Key == "function" ? BucketKey::Function : Key == "module" ? BucketKey::Module : BucketKey::Bucket;
+        } else if (Argument == "--owner" && HasValue) {
+            Parsed.Owner = Arguments[++Index];
         } else if (HasValue && TakeSymbolOption(Argument, Arguments[Index + 1], Parsed)) {
             Index++;
         } else if (Argument == "--image" && HasValue) {
@@ -185,8 +219,13 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& Arguments) {
         }
     }
     Parsed.Live.LongestBackoff = std::max(Parsed.Live.LongestBackoff, Parsed.Live.FirstBackoff);
-    if (Parsed.Buckets && (SourceGiven || Parsed.Database.empty())) {
-        std::cerr << "hestolvane-decode: buckets takes --db FILE and no input\n";
+    if (Parsed.Run != Command::Decode && (SourceGiven || Parsed.Database.empty())) {
+        std::cerr << "hestolvane-decode: " << (Parsed.Run == Command::Buckets ? "buckets" : "rebucket")
+                  << " takes --db FILE and no input\n";
+        return std::nullopt;
+    }
+    if (Parsed.Run != Command::Buckets && (Parsed.By != BucketKey::Bucket || Parsed.Owner)) {
+        std::cerr << "hestolvane-decode: --by and --owner belong to buckets\n";
         return std::nullopt;
     }
     return Parsed;
@@ -247,9 +286,6 @@ SymbolOptions SymbolSettings(const Options& Chosen) {
         AddSymbolPath("srv*" + Chosen.SymbolCache + "*" + Url, Chosen.SymbolCache, Settings.Search);
     }
     Settings.Images = Chosen.Images;
-    if (!Chosen.SkipPatterns.empty()) {
-        Settings.SkipPatterns = Chosen.SkipPatterns;
-    }
     return Settings;
 }
 
@@ -267,25 +303,100 @@ std::string DefaultSourceLabel(const Options& Chosen) {
     return Chosen.Target;
 }
 
-int ListBuckets(const Options& Chosen) {
+std::optional<std::string> ReadWhole(const std::string& Path) {
+    std::ifstream File(Path, std::ios::binary);
+    if (!File) {
+        return std::nullopt;
+    }
+    std::ostringstream Text;
+    Text << File.rdbuf();
+    return Text.str();
+}
+
+// The rules and qualifier table of this run. Empty when a file cannot be read; its lines that cannot be
+// taken are warnings, and the rest applies.
+std::optional<Triage> LoadTriage(const Options& Chosen) {
+    Triage With;
+    if (!Chosen.DefaultRules) {
+        With.Rules = TriageRules();
+    }
+    std::vector<std::string> Warnings;
+    for (const std::string& Path : Chosen.RulesFiles) {
+        const auto Text = ReadWhole(Path);
+        if (!Text) {
+            std::cerr << "hestolvane-decode: cannot read the rules file " << Path << ": " << std::strerror(errno) << "\n";
+            return std::nullopt;
+        }
+        With.Rules.Add(*Text, Path, Warnings);
+    }
+    for (const std::string& Path : Chosen.QualifierFiles) {
+        const auto Text = ReadWhole(Path);
+        if (!Text) {
+            std::cerr << "hestolvane-decode: cannot read the qualifier table " << Path << ": " << std::strerror(errno)
+                      << "\n";
+            return std::nullopt;
+        }
+        With.Qualifiers.Add(*Text, Path, Warnings);
+    }
+    for (const std::string& Warning : Warnings) {
+        std::cerr << "hestolvane-decode: warning: " << Warning << "\n";
+    }
+    return With;
+}
+
+// Opens the index; one written by an earlier version is upgraded and its reports signed again with this
+// run's rules, qualifiers and symbols.
+std::unique_ptr<CrashIndex> OpenIndex(const Options& Chosen, SymbolResolver& Resolver, const Triage& With) {
     CrashIndex::Opened Opened = CrashIndex::Open(Chosen.Database);
     if (!Opened.Index) {
         std::cerr << "hestolvane-decode: " << Opened.Error << "\n";
+        return nullptr;
+    }
+    if (Opened.Index->NeedsResigning()) {
+        const RebucketCounts Counts = RebucketIndex(*Opened.Index, Resolver, With, true);
+        if (!Counts.Error.empty()) {
+            std::cerr << "hestolvane-decode: " << Chosen.Database << ": signing the reports of an earlier version: "
+                      << Counts.Error << "\n";
+            return nullptr;
+        }
+        std::cerr << "hestolvane-decode: " << Chosen.Database << ": upgraded to index schema " << IndexSchemaVersion
+                  << ", " << RebucketSummary(Counts) << "\n";
+    }
+    return std::move(Opened.Index);
+}
+
+int ListBuckets(const Options& Chosen, SymbolResolver& Resolver, const Triage& With) {
+    const std::unique_ptr<CrashIndex> Index = OpenIndex(Chosen, Resolver, With);
+    if (!Index) {
         return ExitUnreadableInput;
     }
-    const CrashIndex::Summary Summary = Opened.Index->Buckets();
+    const CrashIndex::Summary Summary = Index->Buckets(Chosen.By, Chosen.Owner);
     if (!Summary.Error.empty()) {
         std::cerr << "hestolvane-decode: " << Chosen.Database << ": " << Summary.Error << "\n";
         return ExitUnreadableInput;
     }
     if (Chosen.Json) {
         for (const BucketSummary& Each : Summary.Buckets) {
-            std::cout << BucketJson(Each) << "\n";
+            std::cout << BucketJson(Each, Chosen.By) << "\n";
         }
     } else {
-        WriteBucketListing(std::cout, Summary.Buckets);
+        WriteBucketListing(std::cout, Summary.Buckets, Chosen.By);
     }
     return Summary.Buckets.empty() ? ExitNoReport : ExitClean;
+}
+
+int Rebucket(const Options& Chosen, SymbolResolver& Resolver, const Triage& With) {
+    const std::unique_ptr<CrashIndex> Index = OpenIndex(Chosen, Resolver, With);
+    if (!Index) {
+        return ExitUnreadableInput;
+    }
+    const RebucketCounts Counts = RebucketIndex(*Index, Resolver, With, false);
+    if (!Counts.Error.empty()) {
+        std::cerr << "hestolvane-decode: " << Chosen.Database << ": " << Counts.Error << "\n";
+        return ExitIndexFailed;
+    }
+    std::cout << RebucketSummary(Counts) << "\n";
+    return ExitClean;
 }
 
 }  // namespace
@@ -305,33 +416,38 @@ int main(int Count, char** Values) {
     }
 
     std::ios::sync_with_stdio(false);
-    if (Chosen->Buckets) {
-        return ListBuckets(*Chosen);
+    const std::optional<Triage> With = LoadTriage(*Chosen);
+    if (!With) {
+        return ExitUsage;
+    }
+    SymbolResolver Resolver(SymbolSettings(*Chosen));
+    if (Chosen->Run == Command::Buckets) {
+        return ListBuckets(*Chosen, Resolver, *With);
+    }
+    if (Chosen->Run == Command::Rebucket) {
+        return Rebucket(*Chosen, Resolver, *With);
     }
     std::unique_ptr<CaptureSink> Writer;
     if (Chosen->Json) {
         Writer = std::make_unique<JsonLinesWriter>(std::cout);
     } else {
-        Writer = std::make_unique<ListingWriter>(std::cout, Chosen->Verbose);
+        Writer = std::make_unique<ListingWriter>(std::cout, Chosen->Verbose, Chosen->Explain);
     }
     Tally Counted(*Writer);
     std::unique_ptr<CrashIndex> Index;
     std::unique_ptr<IndexingSink> Indexing;
     CaptureSink* AfterSymbols = &Counted;
     if (!Chosen->Database.empty()) {
-        CrashIndex::Opened Opened = CrashIndex::Open(Chosen->Database);
-        if (!Opened.Index) {
-            std::cerr << "hestolvane-decode: " << Opened.Error << "\n";
+        Index = OpenIndex(*Chosen, Resolver, *With);
+        if (!Index) {
             return ExitIndexFailed;
         }
-        Index = std::move(Opened.Index);
         const std::string Label = Chosen->SourceLabel.empty() ? DefaultSourceLabel(*Chosen) : Chosen->SourceLabel;
-        Indexing = std::make_unique<IndexingSink>(*Index, Label, Counted);
+        Indexing = std::make_unique<IndexingSink>(*Index, Label, SigningOf(*With), Counted);
         AfterSymbols = Indexing.get();
     }
-    SymbolResolver Resolver(SymbolSettings(*Chosen));
-    SymbolizingSink Symbolizing(Resolver, *AfterSymbols);
-    CaptureReader Reader(Symbolizing);
+    SigningSink Signing(Resolver, *With, *AfterSymbols);
+    CaptureReader Reader(Signing);
     StopSignal Stop;
     CatchStopSignals(Stop);
 

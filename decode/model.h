@@ -168,11 +168,41 @@ enum class Truncation { NestedReport, Reboot, IdleTimeout, Disconnected, Capture
 std::string_view TruncationName(Truncation Cause);  // "nested_report", "reboot", ...
 std::string_view TruncationText(Truncation Cause);  // a phrase for people: "a nested report began", ...
 
-// What groups crashes: the culprit frame (the first past the reporter's raw frames and the kernel's
-// bug-check and trap routines), the bucket named after it, and a hash of the canonical text.
+// What the owner rules made of one frame on the way to the culprit.
+enum class FrameVerdict {
+    OutsideModules,        // a raw address in no row: the reporter's own frame
+    KernelWithoutSymbols,  // the kernel without symbols: its bug-check routines cannot be told apart
+    NoRule,                // no rule matches: passed over, kept as the culprit if no rule names one
+    Ignored,               // a rule says ignore
+    Maybe,                 // a maybe_ owner: the culprit if no definite owner is found lower down
+    Last,                  // a last_ owner: the culprit if no definite or maybe_ owner is found
+    Owner,                 // a definite owner: the search ends here
+};
+std::string_view FrameVerdictName(FrameVerdict Verdict);  // "outside_modules", "kernel_without_symbols", ...
+
+struct ExplainedFrame {
+    size_t Frame = 0;
+    FrameVerdict Verdict = FrameVerdict::NoRule;
+    std::string Rule;    // the rule as written, empty when none applied
+    std::string Origin;  // where the rule was read: "FILE:LINE"
+    bool Chosen = false;
+
+    bool operator==(const ExplainedFrame& Other) const;
+};
+
+// What groups crashes: the culprit frame (chosen by the owner rules past the reporter's raw frames and the
+// kernel's bug-check and trap routines), the bucket named after it and the bug check's qualifier, and a
+// hash of the canonical text.
 struct CrashSignature {
-    std::optional<size_t> CulpritFrame;  // empty when every frame was skipped
-    std::string Bucket;                  // "0x50_mydriver.sys!Function" or "0x50_mydriver.sys+0x1A2B"
+    std::optional<size_t> CulpritFrame;  // empty when every frame was passed over
+    std::string Bucket;                  // "0xD1_W_mydriver!Function", "0xD1_W_IMAGE_mydriver.sys" or "0xD1_W"
+    std::string Qualifier;               // "W", "c0000005", "3"; empty when the bug check has none
+    std::string QualifierReason;         // what was read to find it, or why there is none
+    std::string FunctionBucket;          // the bucket without the qualifier: "0xD1_mydriver!Function"
+    std::string ModuleBucket;            // the bucket by module alone: "0xD1_IMAGE_mydriver.sys"
+    std::optional<std::string> Owner;    // from the rule that chose the culprit
+    std::string Decision;                // why the culprit is the culprit, for people
+    std::vector<ExplainedFrame> Explanation;  // frame by frame, top down, as far as the search went
     std::string Canonical;               // the text hashed
     std::string Hash;                    // 16 lowercase hexadecimal digits
 };

@@ -69,6 +69,22 @@ Json SymbolsJson(const std::optional<SymbolOrigin>& Origin) {
             {"detail", Origin->Detail}};
 }
 
+Json OptionalText(const std::string& Text) {
+    return Text.empty() ? Json(nullptr) : Json(Latin1ToUtf8(Text));
+}
+
+Json ExplanationJson(const std::vector<ExplainedFrame>& Steps) {
+    Json List = Json::array();
+    for (const ExplainedFrame& Step : Steps) {
+        List.push_back({{"frame", Step.Frame},
+                        {"verdict", FrameVerdictName(Step.Verdict)},
+                        {"rule", OptionalText(Step.Rule)},
+                        {"origin", OptionalText(Step.Origin)},
+                        {"chosen", Step.Chosen}});
+    }
+    return List;
+}
+
 Json SignatureJson(const std::optional<CrashSignature>& Signature) {
     if (!Signature) {
         return nullptr;
@@ -76,6 +92,13 @@ Json SignatureJson(const std::optional<CrashSignature>& Signature) {
     return {{"bucket", Latin1ToUtf8(Signature->Bucket)},
             {"hash", Signature->Hash},
             {"culprit_frame", Signature->CulpritFrame ? Json(*Signature->CulpritFrame) : Json(nullptr)},
+            {"qualifier", OptionalText(Signature->Qualifier)},
+            {"qualifier_reason", Latin1ToUtf8(Signature->QualifierReason)},
+            {"bucket_function", Latin1ToUtf8(Signature->FunctionBucket)},
+            {"bucket_module", Latin1ToUtf8(Signature->ModuleBucket)},
+            {"owner", Signature->Owner ? Json(Latin1ToUtf8(*Signature->Owner)) : Json(nullptr)},
+            {"decision", Latin1ToUtf8(Signature->Decision)},
+            {"explain", ExplanationJson(Signature->Explanation)},
             {"canonical", Latin1ToUtf8(Signature->Canonical)}};
 }
 
@@ -266,7 +289,13 @@ void ListingWriter::ListSymbolsAndSignature(const Report& Decoded) {
     if (Signature.CulpritFrame) {
         Out << " (frame #" << (*Signature.CulpritFrame < 10 ? "0" : "") << *Signature.CulpritFrame << ")";
     }
+    if (Signature.Owner) {
+        Out << "\n  Owner:       " << Printable(*Signature.Owner);
+    }
     Out << "\n  Signature:   " << Signature.Hash << "\n";
+    if (Explain) {
+        ListExplanation(Decoded);
+    }
     if (Verbose) {
         Out << "  Canonical text hashed (FNV-1a 64):\n";
         size_t Start = 0;
@@ -276,6 +305,47 @@ void ListingWriter::ListSymbolsAndSignature(const Report& Decoded) {
             Start = End == std::string::npos ? End : End + 1;
         }
     }
+}
+
+// Frame by frame, what the owner rules made of it, then why the culprit is the culprit, the qualifier and
+// the alternative keys.
+void ListingWriter::ListExplanation(const Report& Decoded) {
+    const CrashSignature& Signature = *Decoded.Signature;
+    Out << "  Why this frame:\n";
+    for (const ExplainedFrame& Step : Signature.Explanation) {
+        char Number[24];
+        std::snprintf(Number, sizeof(Number), "#%02zu", Step.Frame);
+        Out << "    " << (Step.Chosen ? "> " : "  ") << Number << " " << FrameTarget(Decoded.Frames[Step.Frame]) << ": ";
+        const std::string ByRule = Printable(Step.Rule) + " (" + Printable(Step.Origin) + ")";
+        switch (Step.Verdict) {
+        case FrameVerdict::OutsideModules:
+            Out << "outside every module, passed over";
+            break;
+        case FrameVerdict::KernelWithoutSymbols:
+            Out << "the kernel without symbols, passed over";
+            break;
+        case FrameVerdict::NoRule:
+            Out << "no rule";
+            break;
+        case FrameVerdict::Ignored:
+            Out << "ignored by " << ByRule;
+            break;
+        case FrameVerdict::Maybe:
+            Out << "a maybe_ owner by " << ByRule;
+            break;
+        case FrameVerdict::Last:
+            Out << "a last_ owner by " << ByRule;
+            break;
+        case FrameVerdict::Owner:
+            Out << "owned by " << ByRule;
+            break;
+        }
+        Out << "\n";
+    }
+    Out << "    Culprit: " << Printable(Signature.Decision) << "\n";
+    Out << "    Qualifier: " << Printable(Signature.QualifierReason) << "\n";
+    Out << "    Without the qualifier: " << Printable(Signature.FunctionBucket) << "\n";
+    Out << "    By module: " << Printable(Signature.ModuleBucket) << "\n";
 }
 
 std::string BootJson(const Boot& Decoded) {
@@ -347,8 +417,20 @@ std::string ReportJson(const Report& Decoded) {
     return Object.dump();
 }
 
-void WriteBucketListing(std::ostream& Out, const std::vector<BucketSummary>& Buckets) {
-    Out << "reports  first crash               last crash                bucket\n";
+std::string_view BucketKeyName(BucketKey By) {
+    switch (By) {
+    case BucketKey::Bucket:
+        return "bucket";
+    case BucketKey::Function:
+        return "function";
+    case BucketKey::Module:
+        return "module";
+    }
+    return "";
+}
+
+void WriteBucketListing(std::ostream& Out, const std::vector<BucketSummary>& Buckets, BucketKey By) {
+    Out << "reports  first crash               last crash                " << BucketKeyName(By) << "\n";
     for (const BucketSummary& Each : Buckets) {
         char Count[16];
         std::snprintf(Count, sizeof(Count), "%7u", Each.Count);
@@ -361,22 +443,35 @@ void WriteBucketListing(std::ostream& Out, const std::vector<BucketSummary>& Buc
             Out << (Index == 0 ? " " : ", ") << Printable(Each.Sources[Index]);
         }
         Out << "\n";
+        if (!Each.Owners.empty()) {
+            Out << "         owners:";
+            for (size_t Index = 0; Index < Each.Owners.size(); Index++) {
+                Out << (Index == 0 ? " " : ", ") << Printable(Each.Owners[Index]);
+            }
+            Out << "\n";
+        }
     }
 }
 
-std::string BucketJson(const BucketSummary& Bucket) {
+std::string BucketJson(const BucketSummary& Bucket, BucketKey By) {
     Json Sources = Json::array();
     for (const std::string& Source : Bucket.Sources) {
         Sources.push_back(Latin1ToUtf8(Source));
     }
+    Json Owners = Json::array();
+    for (const std::string& Owner : Bucket.Owners) {
+        Owners.push_back(Latin1ToUtf8(Owner));
+    }
     Json Object = {
         {"kind", "bucket"},
         {"schema", JsonSchemaVersion},
+        {"by", BucketKeyName(By)},
         {"bucket", Latin1ToUtf8(Bucket.Bucket)},
         {"count", Bucket.Count},
         {"first_crash", Bucket.FirstSeen.empty() ? Json(nullptr) : Json(Bucket.FirstSeen)},
         {"last_crash", Bucket.LastSeen.empty() ? Json(nullptr) : Json(Bucket.LastSeen)},
         {"sources", Sources},
+        {"owners", Owners},
     };
     return Object.dump();
 }

@@ -1,9 +1,11 @@
 // Symbol resolution: one lookup of each module's symbols per run, whatever the number of frames and
-// reports that use it, then names for the frames and the report's signature.
+// reports that use it, then names for the frames.
 #include "symbols.h"
 
 #include <algorithm>
 #include <cctype>
+
+#include "signature.h"
 
 namespace hestolvane::decode {
 
@@ -154,7 +156,6 @@ void SymbolResolver::Resolve(Report& Decoded) {
         ByRow.push_back(&Symbols);
     }
     ResolveFrames(Decoded, ByRow);
-    Decoded.Signature = ComputeSignature(Decoded, Chosen.SkipPatterns);
 }
 
 void SymbolizingSink::OnReport(const Report& Decoded) {

@@ -1,5 +1,5 @@
 // Symbol resolution for decoded reports: finds each module's symbols once per run, by its PDB identity
-// or by a binary named for it, names the frames, and computes the crash signature.
+// or by a binary named for it, and names the frames.
 #pragma once
 
 #include <map>
@@ -9,7 +9,6 @@
 
 #include "debug_info.h"
 #include "model.h"
-#include "signature.h"
 #include "symbol_store.h"
 
 namespace hestolvane::decode {
@@ -17,14 +16,13 @@ namespace hestolvane::decode {
 struct SymbolOptions {
     SymbolSearch Search;
     std::map<std::string, std::string> Images;  // lowercased module name -> binary (--image NAME=PATH)
-    std::vector<std::string> SkipPatterns = DefaultSkipPatterns();  // --skip replaces them
 };
 
 class SymbolResolver {
 public:
     explicit SymbolResolver(SymbolOptions Chosen);
 
-    // Fills each row's Symbols and each frame's names, then the report's signature.
+    // Fills each row's Symbols and each frame's names.
     void Resolve(Report& Decoded);
 
     unsigned DatabasesOpened() const { return Opened; }

@@ -60,10 +60,10 @@ TEST_F(DecodeIndex, CaptureDecodedTwiceCountsEachReportOnce) {
     EXPECT_EQ(Exit, 0);
     const auto Twice = BucketsOf(Work / "crashes.db");
     ASSERT_EQ(Twice.size(), 2u);
-    EXPECT_EQ(Twice[0], nlohmann::json::parse(R"({"kind": "bucket", "schema": 1, "bucket": "0x50_crashy.dll!Fail",
-        "count": 2, "first_crash": "2026-12-08T06:04:05.101Z", "last_crash": "2026-12-08T06:04:05.103Z",
-        "sources": [")" + Work / "lab.txt" + R"("]})"));
-    EXPECT_EQ(Twice[1]["bucket"], "0x50_crashy.dll!Middle");
+    EXPECT_EQ(Twice[0], nlohmann::json::parse(R"({"kind": "bucket", "schema": 2, "by": "bucket",
+        "bucket": "0x50_R_crashy!Fail", "count": 2, "first_crash": "2026-12-08T06:04:05.101Z",
+        "last_crash": "2026-12-08T06:04:05.103Z", "sources": [")" + Work / "lab.txt" + R"("], "owners": []})"));
+    EXPECT_EQ(Twice[1]["bucket"], "0x50_R_crashy!Middle");
     EXPECT_EQ(Twice[1]["count"], 1);
 
     // Another source is another record of the same crashes.
@@ -76,9 +76,9 @@ TEST_F(DecodeIndex, CaptureDecodedTwiceCountsEachReportOnce) {
     EXPECT_EQ(Exit, 0);
     EXPECT_EQ(Listing,
               "reports  first crash               last crash                bucket\n"
-              "      4  2026-12-08T06:04:05.101Z  2026-12-08T06:04:05.103Z  0x50_crashy.dll!Fail\n"
+              "      4  2026-12-08T06:04:05.101Z  2026-12-08T06:04:05.103Z  0x50_R_crashy!Fail\n"
               "         sources: " + Work / "lab.txt" + ", rack-7\n"
-              "      2  2026-12-08T06:04:05.102Z  2026-12-08T06:04:05.102Z  0x50_crashy.dll!Middle\n"
+              "      2  2026-12-08T06:04:05.102Z  2026-12-08T06:04:05.102Z  0x50_R_crashy!Middle\n"
               "         sources: " + Work / "lab.txt" + ", rack-7\n");
 }
 
