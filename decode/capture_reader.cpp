@@ -20,8 +20,9 @@ bool StartsWith(std::string_view Text, std::string_view Prefix) {
 
 }  // namespace
 
-CaptureReader::CaptureReader(CaptureSink& SinkIn)
+CaptureReader::CaptureReader(CaptureSink& SinkIn, bool KeepRawTextIn)
     : Sink(SinkIn),
+      KeepRawText(KeepRawTextIn),
       Lines([this](std::string_view Text, PieceKind Kind, uint64_t Line) { OnPiece(Text, Kind, Line); }) {}
 
 void CaptureReader::Feed(std::string_view Bytes) {
@@ -74,7 +75,7 @@ void CaptureReader::OnPiece(std::string_view Text, PieceKind Kind, uint64_t Line
         }
         break;
     }
-    if (Open) {
+    if (Open && KeepRawText) {
         Open->RawText.append(Text);
         Open->RawText.push_back('\n');
     }
@@ -118,7 +119,7 @@ void CaptureReader::OnCutPiece(std::string_view Text, uint64_t Line) {
     }
 }
 
-void CaptureReader::OnForm(const LineForm& Parsed, std::string_view Text, uint64_t Line) {
+void CaptureReader::OnForm(LineForm& Parsed, std::string_view Text, uint64_t Line) {
     if (Is<form::BeginMarker>(Parsed)) {
         BeginReport(Line);
     } else if (const auto* Banner = std::get_if<form::Banner>(&Parsed)) {
@@ -135,7 +136,7 @@ void CaptureReader::OnForm(const LineForm& Parsed, std::string_view Text, uint64
     }
 }
 
-void CaptureReader::OnReportForm(const LineForm& Parsed, std::string_view Text, uint64_t Line) {
+void CaptureReader::OnReportForm(LineForm& Parsed, std::string_view Text, uint64_t Line) {
     Report& Current = *Open;
     if (const auto* Time = std::get_if<form::CrashTime>(&Parsed); Time && At == Stage::Begun) {
         Current.CrashTime = Time->Time;
@@ -145,9 +146,8 @@ void CaptureReader::OnReportForm(const LineForm& Parsed, std::string_view Text, 
         At = Stage::TableHeading;
     } else if (Is<form::TableHeader>(Parsed) && At == Stage::TableHeading) {
         At = Stage::TableHeader;
-    } else if (const auto* Row = std::get_if<form::Row>(&Parsed);
-               Row && (At == Stage::TableHeader || At == Stage::Rows)) {
-        Current.Modules.push_back(Row->Module);
+    } else if (auto* Row = std::get_if<form::Row>(&Parsed); Row && (At == Stage::TableHeader || At == Stage::Rows)) {
+        Current.Modules.push_back(std::move(Row->Module));
         At = Stage::Rows;
     } else if (const auto* Misshapen = std::get_if<form::MisshapenRow>(&Parsed);
                Misshapen && (At == Stage::TableHeader || At == Stage::Rows)) {
@@ -168,11 +168,11 @@ void CaptureReader::OnReportForm(const LineForm& Parsed, std::string_view Text, 
         Current.Context->Registers.push_back(Entry->Value);
         NextRegister++;
         At = Stage::Registers;
-    } else if (const auto* Walked = std::get_if<form::FrameLine>(&Parsed); Walked && InWalk()) {
+    } else if (auto* Walked = std::get_if<form::FrameLine>(&Parsed); Walked && InWalk()) {
         if (At != Stage::Frames && NextRegister < ContextRegisters.size()) {
             Warn(Line, "register context ends after " + std::to_string(NextRegister) + " of 24 registers", Text);
         }
-        Current.Frames.push_back(Walked->Value);
+        Current.Frames.push_back(std::move(Walked->Value));
         At = Stage::Frames;
     } else if ((Is<form::ControlPc>(Parsed) || Is<form::PrintStack>(Parsed)) && InWalk()) {
         WalkEnd = Is<form::ControlPc>(Parsed) ? ReportEnd::AfterControlPc : ReportEnd::AfterPrintStack;

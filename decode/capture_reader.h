@@ -14,7 +14,8 @@ namespace hestolvane::decode {
 
 class CaptureReader {
 public:
-    explicit CaptureReader(CaptureSink& Sink);
+    // KeepRawText: each report carries its lines as read (Report::RawText), which only the crash index needs.
+    explicit CaptureReader(CaptureSink& Sink, bool KeepRawText = true);
     CaptureReader(const CaptureReader&) = delete;
     CaptureReader& operator=(const CaptureReader&) = delete;
 
@@ -51,8 +52,9 @@ private:
     void OnPiece(std::string_view Text, PieceKind Kind, uint64_t Line);
     void OnLine(std::string_view Text, uint64_t Line);
     void OnCutPiece(std::string_view Text, uint64_t Line);
-    void OnForm(const LineForm& Form, std::string_view Text, uint64_t Line);
-    void OnReportForm(const LineForm& Form, std::string_view Text, uint64_t Line);
+    // The form's texts are moved into the report.
+    void OnForm(LineForm& Form, std::string_view Text, uint64_t Line);
+    void OnReportForm(LineForm& Form, std::string_view Text, uint64_t Line);
 
     void StartBoot(const form::Banner& Banner, uint64_t Line);
     void EmitPendingBoot();
@@ -67,6 +69,7 @@ private:
     bool InWalk() const;
 
     CaptureSink& Sink;
+    bool KeepRawText;
     LineAssembler Lines;
     uint64_t LastLine = 0;
 

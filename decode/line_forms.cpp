@@ -3,6 +3,7 @@
 #include "line_forms.h"
 
 #include <algorithm>
+#include <array>
 
 namespace hestolvane::decode {
 
@@ -17,17 +18,25 @@ constexpr std::string_view NullText = "(null)";
 constexpr size_t AddressDigits = 16;
 constexpr size_t GuidLength = 36;
 
+// A table, since every address and stack word of every frame and row goes through here: 16 digits a number,
+// most of a capture's bytes.
+constexpr std::array<signed char, 256> HexDigitValues = [] {
+    std::array<signed char, 256> Values{};
+    for (signed char& Value : Values) {
+        Value = -1;
+    }
+    for (int Digit = 0; Digit < 10; Digit++) {
+        Values['0' + Digit] = static_cast<signed char>(Digit);
+    }
+    for (int Digit = 0; Digit < 6; Digit++) {
+        Values['A' + Digit] = static_cast<signed char>(10 + Digit);
+        Values['a' + Digit] = static_cast<signed char>(10 + Digit);
+    }
+    return Values;
+}();
+
 int HexValue(char Digit) {
-    if (Digit >= '0' && Digit <= '9') {
-        return Digit - '0';
-    }
-    if (Digit >= 'A' && Digit <= 'F') {
-        return Digit - 'A' + 10;
-    }
-    if (Digit >= 'a' && Digit <= 'f') {
-        return Digit - 'a' + 10;
-    }
-    return -1;
+    return HexDigitValues[static_cast<unsigned char>(Digit)];
 }
 
 // A cursor over one line: each Read either consumes what it read or reports failure.

@@ -447,7 +447,7 @@ int main(int Count, char** Values) {
         AfterSymbols = Indexing.get();
     }
     SigningSink Signing(Resolver, *With, *AfterSymbols);
-    CaptureReader Reader(Signing);
+    CaptureReader Reader(Signing, Index != nullptr);
     StopSignal Stop;
     CatchStopSignals(Stop);
 

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bugcheck_names.h"
+#include "json_writer.h"
 
 namespace hestolvane::decode {
 
@@ -38,91 +39,113 @@ std::string Latin1ToUtf8(std::string_view Text) {
     return Utf8;
 }
 
-Json Text(const std::optional<std::string>& Value) {
-    return Value ? Json(Latin1ToUtf8(*Value)) : Json(nullptr);
-}
-
-Json WarningsJson(const std::vector<Warning>& Warnings) {
-    Json List = Json::array();
+void WarningsJson(JsonWriter& Out, const std::vector<Warning>& Warnings) {
+    Out.OpenArray();
     for (const Warning& Each : Warnings) {
-        List.push_back({{"line", Each.Line}, {"message", Each.Message}, {"text", Latin1ToUtf8(Each.Text)}});
+        Out.Open().Key("line").Number(Each.Line).Key("message").Utf8(Each.Message).Key("text").Latin1(Each.Text).Close();
     }
-    return List;
+    Out.CloseArray();
 }
 
-Json InlinedJson(const std::vector<InlinedCall>& Calls) {
-    Json List = Json::array();
+void InlinedJson(JsonWriter& Out, const std::vector<InlinedCall>& Calls) {
+    Out.OpenArray();
     for (const InlinedCall& Call : Calls) {
-        List.push_back({{"function", Call.Function},
-                        {"source_file", Text(Call.SourceFile)},
-                        {"source_line", Call.SourceLine ? Json(*Call.SourceLine) : Json(nullptr)}});
+        Out.Open().Key("function").Utf8(Call.Function).Key("source_file").Latin1OrNull(Call.SourceFile);
+        Out.Key("source_line");
+        if (Call.SourceLine) {
+            Out.Number(*Call.SourceLine);
+        } else {
+            Out.Null();
+        }
+        Out.Close();
     }
-    return List;
+    Out.CloseArray();
 }
 
-Json SymbolsJson(const std::optional<SymbolOrigin>& Origin) {
+void SymbolsJson(JsonWriter& Out, const std::optional<SymbolOrigin>& Origin) {
     if (!Origin) {
-        return nullptr;
+        Out.Null();
+        return;
     }
-    return {{"state", SymbolStateName(Origin->State)},
-            {"file", Origin->File.empty() ? Json(nullptr) : Json(Origin->File)},
-            {"detail", Origin->Detail}};
-}
-
-Json OptionalText(const std::string& Text) {
-    return Text.empty() ? Json(nullptr) : Json(Latin1ToUtf8(Text));
-}
-
-Json ExplanationJson(const std::vector<ExplainedFrame>& Steps) {
-    Json List = Json::array();
-    for (const ExplainedFrame& Step : Steps) {
-        List.push_back({{"frame", Step.Frame},
-                        {"verdict", FrameVerdictName(Step.Verdict)},
-                        {"rule", OptionalText(Step.Rule)},
-                        {"origin", OptionalText(Step.Origin)},
-                        {"chosen", Step.Chosen}});
+    Out.Open().Key("state").Utf8(SymbolStateName(Origin->State)).Key("file");
+    if (Origin->File.empty()) {
+        Out.Null();
+    } else {
+        Out.Utf8(Origin->File);
     }
-    return List;
+    Out.Key("detail").Utf8(Origin->Detail).Close();
 }
 
-Json SignatureJson(const std::optional<CrashSignature>& Signature) {
+void TextOrNull(JsonWriter& Out, const std::string& Text) {
+    if (Text.empty()) {
+        Out.Null();
+    } else {
+        Out.Latin1(Text);
+    }
+}
+
+void SignatureJson(JsonWriter& Out, const std::optional<CrashSignature>& Signature) {
     if (!Signature) {
-        return nullptr;
+        Out.Null();
+        return;
     }
-    return {{"bucket", Latin1ToUtf8(Signature->Bucket)},
-            {"hash", Signature->Hash},
-            {"culprit_frame", Signature->CulpritFrame ? Json(*Signature->CulpritFrame) : Json(nullptr)},
-            {"qualifier", OptionalText(Signature->Qualifier)},
-            {"qualifier_reason", Latin1ToUtf8(Signature->QualifierReason)},
-            {"bucket_function", Latin1ToUtf8(Signature->FunctionBucket)},
-            {"bucket_module", Latin1ToUtf8(Signature->ModuleBucket)},
-            {"owner", Signature->Owner ? Json(Latin1ToUtf8(*Signature->Owner)) : Json(nullptr)},
-            {"decision", Latin1ToUtf8(Signature->Decision)},
-            {"explain", ExplanationJson(Signature->Explanation)},
-            {"canonical", Latin1ToUtf8(Signature->Canonical)}};
+    Out.Open().Key("bucket").Latin1(Signature->Bucket).Key("hash").Utf8(Signature->Hash).Key("culprit_frame");
+    if (Signature->CulpritFrame) {
+        Out.Number(*Signature->CulpritFrame);
+    } else {
+        Out.Null();
+    }
+    Out.Key("qualifier");
+    TextOrNull(Out, Signature->Qualifier);
+    Out.Key("qualifier_reason").Latin1(Signature->QualifierReason);
+    Out.Key("bucket_function").Latin1(Signature->FunctionBucket);
+    Out.Key("bucket_module").Latin1(Signature->ModuleBucket);
+    Out.Key("owner").Latin1OrNull(Signature->Owner);
+    Out.Key("decision").Latin1(Signature->Decision);
+    Out.Key("explain").OpenArray();
+    for (const ExplainedFrame& Step : Signature->Explanation) {
+        Out.Open().Key("frame").Number(Step.Frame).Key("verdict").Utf8(FrameVerdictName(Step.Verdict)).Key("rule");
+        TextOrNull(Out, Step.Rule);
+        Out.Key("origin");
+        TextOrNull(Out, Step.Origin);
+        Out.Key("chosen").Bool(Step.Chosen).Close();
+    }
+    Out.CloseArray();
+    Out.Key("canonical").Latin1(Signature->Canonical).Close();
 }
 
-Json FrameJson(size_t Index, const Frame& Walked) {
-    Json Words = Json::array();
+void FrameJson(JsonWriter& Out, size_t Index, const Frame& Walked) {
+    Out.Open().Key("index").Number(Index).Key("stack_pointer").Hex(Walked.StackPointer, 16);
+    Out.Key("stack_words").OpenArray();
     for (uint64_t Word : Walked.StackWords) {
-        Words.push_back(Address(Word));
+        Out.Hex(Word, 16);
     }
-    Json Object = {
-        {"index", Index},
-        {"stack_pointer", Address(Walked.StackPointer)},
-        {"stack_words", Words},
-        {"printed", Walked.Printed == AddressForm::Raw ? "raw" : "module_offset"},
-        {"address", Walked.Address ? Json(Address(*Walked.Address)) : Json(nullptr)},
-        {"module", Walked.Module ? Text(Walked.Module->Name) : Json(nullptr)},
-        {"offset", Walked.Module ? Json(Hex(Walked.Module->Offset)) : Json(nullptr)},
-        {"module_row", Walked.Module && Walked.Module->Row ? Json(*Walked.Module->Row) : Json(nullptr)},
-        {"function", Text(Walked.Function)},
-        {"function_offset", Walked.FunctionOffset ? Json(Hex(*Walked.FunctionOffset)) : Json(nullptr)},
-        {"source_file", Text(Walked.SourceFile)},
-        {"source_line", Walked.SourceLine ? Json(*Walked.SourceLine) : Json(nullptr)},
-        {"inlined", InlinedJson(Walked.Inlined)},
-    };
-    return Object;
+    Out.CloseArray();
+    Out.Key("printed").Utf8(Walked.Printed == AddressForm::Raw ? "raw" : "module_offset");
+    Out.Key("address").HexOrNull(Walked.Address, 16);
+    if (Walked.Module) {
+        Out.Key("module").Latin1OrNull(Walked.Module->Name).Key("offset").Hex(Walked.Module->Offset);
+        Out.Key("module_row");
+        if (Walked.Module->Row) {
+            Out.Number(*Walked.Module->Row);
+        } else {
+            Out.Null();
+        }
+    } else {
+        Out.Key("module").Null().Key("offset").Null().Key("module_row").Null();
+    }
+    Out.Key("function").Latin1OrNull(Walked.Function);
+    Out.Key("function_offset").HexOrNull(Walked.FunctionOffset);
+    Out.Key("source_file").Latin1OrNull(Walked.SourceFile);
+    Out.Key("source_line");
+    if (Walked.SourceLine) {
+        Out.Number(*Walked.SourceLine);
+    } else {
+        Out.Null();
+    }
+    Out.Key("inlined");
+    InlinedJson(Out, Walked.Inlined);
+    Out.Close();
 }
 
 // Control bytes in capture text would act on the terminal; they are shown as \xNN instead.
@@ -349,72 +372,104 @@ void ListingWriter::ListExplanation(const Report& Decoded) {
 }
 
 std::string BootJson(const Boot& Decoded) {
-    Json Object = {
-        {"kind", "boot"},
-        {"schema", JsonSchemaVersion},
-        {"boot", Decoded.Number},
-        {"line", Decoded.Line},
-        {"driver_version", Decoded.DriverVersion ? Json(*Decoded.DriverVersion) : Json(nullptr)},
-        {"load_time", Decoded.LoadTime ? Json(FormatIsoTimestamp(*Decoded.LoadTime)) : Json(nullptr)},
-        {"state", Decoded.State ? Json(BootStateName(*Decoded.State)) : Json(nullptr)},
-        {"warnings", WarningsJson(Decoded.Warnings)},
-    };
-    return Object.dump();
+    JsonWriter Out;
+    Out.Open().Key("kind").Utf8("boot").Key("schema").Number(JsonSchemaVersion);
+    Out.Key("boot").Number(Decoded.Number).Key("line").Number(Decoded.Line).Key("driver_version");
+    if (Decoded.DriverVersion) {
+        Out.Signed(*Decoded.DriverVersion);
+    } else {
+        Out.Null();
+    }
+    Out.Key("load_time");
+    if (Decoded.LoadTime) {
+        Out.Utf8(FormatIsoTimestamp(*Decoded.LoadTime));
+    } else {
+        Out.Null();
+    }
+    Out.Key("state");
+    if (Decoded.State) {
+        Out.Utf8(BootStateName(*Decoded.State));
+    } else {
+        Out.Null();
+    }
+    Out.Key("warnings");
+    WarningsJson(Out, Decoded.Warnings);
+    Out.Close();
+    return Out.Text();
 }
 
+// Written member by member, in the order the schema gives: a report of 300 rows is a few hundred
+// kilobytes of JSON, and building a tree of values for it first cost four times the reading.
 std::string ReportJson(const Report& Decoded) {
-    Json Check = nullptr;
+    JsonWriter Out;
+    Out.Reserve(2048 + 512 * (Decoded.Modules.size() + Decoded.Frames.size()));
+    Out.Open().Key("kind").Utf8("report").Key("schema").Number(JsonSchemaVersion);
+    Out.Key("report").Number(Decoded.Number).Key("boot");
+    if (Decoded.Boot) {
+        Out.Number(*Decoded.Boot);
+    } else {
+        Out.Null();
+    }
+    Out.Key("line").Number(Decoded.Line).Key("crash_time");
+    if (Decoded.CrashTime) {
+        Out.Utf8(FormatIsoTimestamp(*Decoded.CrashTime));
+    } else {
+        Out.Null();
+    }
+    Out.Key("bug_check");
     if (Decoded.Check) {
         const std::string_view Name = BugCheckName(Decoded.Check->Code);
-        Json Parameters = Json::array();
+        Out.Open().Key("code").Hex(Decoded.Check->Code).Key("name");
+        if (Name.empty()) {
+            Out.Null();
+        } else {
+            Out.Utf8(Name);
+        }
+        Out.Key("parameters").OpenArray();
         for (uint64_t Parameter : Decoded.Check->Parameters) {
-            Parameters.push_back(Address(Parameter));
+            Out.Hex(Parameter, 16);
         }
-        Check = {{"code", Hex(Decoded.Check->Code)},
-                 {"name", Name.empty() ? Json(nullptr) : Json(Name)},
-                 {"parameters", Parameters}};
+        Out.CloseArray().Close();
+    } else {
+        Out.Null();
     }
-    Json Modules = Json::array();
+    Out.Key("module_table").Bool(Decoded.HasModuleTable);
+    Out.Key("modules").OpenArray();
     for (const ModuleRow& Row : Decoded.Modules) {
-        Modules.push_back({{"start", Address(Row.Start)},
-                           {"end", Address(Row.End)},
-                           {"name", Text(Row.Name)},
-                           {"pdb_path", Latin1ToUtf8(Row.PdbPath)},
-                           {"path", Text(Row.Path)},
-                           {"guid", Row.Guid},
-                           {"has_identity", Row.HasIdentity()},
-                           {"symbols", SymbolsJson(Row.Symbols)}});
+        Out.Open().Key("start").Hex(Row.Start, 16).Key("end").Hex(Row.End, 16);
+        Out.Key("name").Latin1OrNull(Row.Name).Key("pdb_path").Latin1(Row.PdbPath).Key("path").Latin1OrNull(Row.Path);
+        Out.Key("guid").Latin1(Row.Guid).Key("has_identity").Bool(Row.HasIdentity()).Key("symbols");
+        SymbolsJson(Out, Row.Symbols);
+        Out.Close();
     }
-    Json Context = nullptr;
+    Out.CloseArray();
+    Out.Key("context");
     if (Decoded.Context) {
-        Json Registers = Json::object();
+        Out.Open().Key("address").Hex(Decoded.Context->Address, 16).Key("registers").Open();
         for (const Register& Entry : Decoded.Context->Registers) {
-            Registers[Entry.Name] = Hex(Entry.Value);
+            Out.Key(Entry.Name).Hex(Entry.Value);
         }
-        Context = {{"address", Address(Decoded.Context->Address)}, {"registers", Registers}};
+        Out.Close().Close();
+    } else {
+        Out.Null();
     }
-    Json Frames = Json::array();
+    Out.Key("frames").OpenArray();
     for (size_t Index = 0; Index < Decoded.Frames.size(); Index++) {
-        Frames.push_back(FrameJson(Index, Decoded.Frames[Index]));
+        FrameJson(Out, Index, Decoded.Frames[Index]);
     }
-    Json Object = {
-        {"kind", "report"},
-        {"schema", JsonSchemaVersion},
-        {"report", Decoded.Number},
-        {"boot", Decoded.Boot ? Json(*Decoded.Boot) : Json(nullptr)},
-        {"line", Decoded.Line},
-        {"crash_time", Decoded.CrashTime ? Json(FormatIsoTimestamp(*Decoded.CrashTime)) : Json(nullptr)},
-        {"bug_check", Check},
-        {"module_table", Decoded.HasModuleTable},
-        {"modules", Modules},
-        {"context", Context},
-        {"frames", Frames},
-        {"signature", SignatureJson(Decoded.Signature)},
-        {"end", ReportEndName(Decoded.End)},
-        {"truncation", Decoded.CutBy ? Json(TruncationName(*Decoded.CutBy)) : Json(nullptr)},
-        {"warnings", WarningsJson(Decoded.Warnings)},
-    };
-    return Object.dump();
+    Out.CloseArray();
+    Out.Key("signature");
+    SignatureJson(Out, Decoded.Signature);
+    Out.Key("end").Utf8(ReportEndName(Decoded.End)).Key("truncation");
+    if (Decoded.CutBy) {
+        Out.Utf8(TruncationName(*Decoded.CutBy));
+    } else {
+        Out.Null();
+    }
+    Out.Key("warnings");
+    WarningsJson(Out, Decoded.Warnings);
+    Out.Close();
+    return Out.Text();
 }
 
 std::string_view BucketKeyName(BucketKey By) {
