@@ -113,7 +113,9 @@ void QualifierTable::Add(std::string_view Text, const std::string& Origin, std::
         std::string Line(Text.substr(0, End));
         Text = End == std::string_view::npos ? std::string_view() : Text.substr(End + 1);
         LineNumber++;
-        Line = Line.substr(0, Line.find('#'));
+        if (const size_t Comment = Line.find('#'); Comment != std::string::npos) {
+            Line.resize(Comment);
+        }
         if (Line.find_first_not_of(" \t\r") == std::string::npos) {
             continue;
         }

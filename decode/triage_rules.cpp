@@ -102,7 +102,9 @@ void TriageRules::Add(std::string_view Text, const std::string& Origin, std::vec
         }
         const std::string Where = Origin + ":" + std::to_string(LineNumber);
         auto Refuse = [&](const std::string& Why) {
-            Warnings.push_back(Where + ": " + Why + ", line left out: \"" + std::string(Line) + "\"");
+            std::string Warning = Where;
+            Warning.append(": ").append(Why).append(", line left out: \"").append(Line).append("\"");
+            Warnings.push_back(std::move(Warning));
         };
         const size_t Equals = Line.find('=');
         if (Equals == std::string_view::npos) {
