@@ -22,6 +22,20 @@ struct OneReport : CaptureSink {
     void OnReport(const Report& Decoded) override { Reports.push_back(Decoded); }
 };
 
+// A member of a stored object, or null: a stored document is read, not trusted.
+const Json& Member(const Json& Object, const char* Name) {
+    static const Json Missing;
+    if (!Object.is_object()) {
+        return Missing;
+    }
+    const auto Found = Object.find(Name);
+    return Found == Object.end() ? Missing : *Found;
+}
+
+std::string StringOr(const Json& Value, const std::string& Otherwise) {
+    return Value.is_string() ? Value.get<std::string>() : Otherwise;
+}
+
 // The documents carry capture text as Latin-1 made UTF-8; the model holds the bytes.
 std::string Utf8ToLatin1(const std::string& Text) {
     std::string Bytes;
@@ -47,41 +61,42 @@ std::optional<uint32_t> OptionalLine(const Json& Value) {
 
 // Takes a frame's names from its stored form.
 void NameFrom(const Json& Stored, Frame& Walked) {
-    Walked.Function = OptionalText(Stored["function"]);
-    if (Stored["function_offset"].is_string()) {
-        Walked.FunctionOffset = std::strtoull(Stored["function_offset"].get<std::string>().c_str(), nullptr, 16);
+    Walked.Function = OptionalText(Member(Stored, "function"));
+    if (const Json& Offset = Member(Stored, "function_offset"); Offset.is_string()) {
+        Walked.FunctionOffset = std::strtoull(Offset.get<std::string>().c_str(), nullptr, 16);
     }
-    Walked.SourceFile = OptionalText(Stored["source_file"]);
-    Walked.SourceLine = OptionalLine(Stored["source_line"]);
+    Walked.SourceFile = OptionalText(Member(Stored, "source_file"));
+    Walked.SourceLine = OptionalLine(Member(Stored, "source_line"));
     Walked.Inlined.clear();
-    if (Stored["inlined"].is_array()) {
-        for (const Json& Call : Stored["inlined"]) {
-            Walked.Inlined.push_back(InlinedCall{Utf8ToLatin1(Call.value("function", "")),
-                                                 OptionalText(Call["source_file"]), OptionalLine(Call["source_line"])});
+    if (const Json& Calls = Member(Stored, "inlined"); Calls.is_array()) {
+        for (const Json& Call : Calls) {
+            Walked.Inlined.push_back(InlinedCall{StringOr(Member(Call, "function"), ""),
+                                                 OptionalText(Member(Call, "source_file")),
+                                                 OptionalLine(Member(Call, "source_line"))});
         }
     }
 }
 
 // Symbols found before and missing now: the stored names of that module's frames stand.
 void KeepEarlierNames(const Json& Stored, Report& Decoded) {
-    const Json& Modules = Stored["modules"];
-    const Json& Frames = Stored["frames"];
+    const Json& Modules = Member(Stored, "modules");
+    const Json& Frames = Member(Stored, "frames");
     if (!Modules.is_array() || Modules.size() != Decoded.Modules.size() || !Frames.is_array() ||
         Frames.size() != Decoded.Frames.size()) {
         return;
     }
     for (size_t Row = 0; Row < Decoded.Modules.size(); Row++) {
-        const Json& Symbols = Modules[Row]["symbols"];
+        const Json& Symbols = Member(Modules[Row], "symbols");
         ModuleRow& Module = Decoded.Modules[Row];
-        if (!Symbols.is_object() || Symbols.value("state", "") != "found" ||
+        if (StringOr(Member(Symbols, "state"), "") != "found" ||
             (Module.Symbols && Module.Symbols->State == SymbolState::Found)) {
             continue;
         }
-        Module.Symbols = SymbolOrigin{SymbolState::Found, Symbols["file"].is_string() ? Symbols["file"].get<std::string>() : "",
-                                      Symbols.value("detail", "")};
+        Module.Symbols = SymbolOrigin{SymbolState::Found, StringOr(Member(Symbols, "file"), ""),
+                                      StringOr(Member(Symbols, "detail"), "")};
         for (size_t Index = 0; Index < Decoded.Frames.size(); Index++) {
             Frame& Walked = Decoded.Frames[Index];
-            if (Walked.Module && Walked.Module->Row == Row && Frames[Index]["module_row"] == Row) {
+            if (Walked.Module && Walked.Module->Row == Row && Member(Frames[Index], "module_row") == Row) {
                 NameFrom(Frames[Index], Walked);
             }
         }
@@ -113,15 +128,16 @@ std::optional<Resigned> ResignStored(const std::string& Raw, const std::string& 
     Decoded.Signature = ComputeSignature(Decoded, With);
     Resigned Again;
     Again.Signature = *Decoded.Signature;
-    Json Rebuilt = Json::parse(ReportJson(Decoded));
-    if (Stored.is_object()) {
+    Again.Document = ReportJson(Decoded);
+    Json Rebuilt = Json::parse(Again.Document, nullptr, false);
+    if (Stored.is_object() && Rebuilt.is_object()) {
         for (const char* Field : {"report", "boot", "line", "end", "truncation", "warnings"}) {
-            if (Stored.contains(Field)) {
-                Rebuilt[Field] = Stored[Field];
+            if (const auto Found = Stored.find(Field); Found != Stored.end()) {
+                Rebuilt[Field] = *Found;
             }
         }
+        Again.Document = Rebuilt.dump(-1, ' ', false, Json::error_handler_t::replace);
     }
-    Again.Document = Rebuilt.dump();
     return Again;
 }
 
