@@ -103,7 +103,7 @@ std::string Lowercase(std::string Text) {
     return Text;
 }
 
-// The options with a value that only symbols and the index use.
+// The options with a value that symbols, signing and the index use.
 bool TakeSymbolOption(const std::string& Argument, const std::string& Value, Options& Parsed) {
     if (Argument == "--symbols") {
         Parsed.SymbolDirectories.push_back(Value);
