@@ -236,8 +236,9 @@ ReadOutcome Run(const Options& Chosen, CaptureReader& Reader, const StopSignal& 
     return ReadOutcome{false, false, "no input"};
 }
 
-SymbolOptions SymbolSettings(const Options& Chosen) {
+SymbolOptions SymbolSettings(const Options& Chosen, const StopSignal& Stop) {
     SymbolOptions Settings;
+    Settings.StopDescriptor = Stop.WaitDescriptor();
     Settings.Search.Directories = Chosen.SymbolDirectories;
     Settings.Search.Timeout = Chosen.SymbolTimeout;
     if (const char* Path = std::getenv("_NT_SYMBOL_PATH"); Path != nullptr) {
@@ -329,11 +330,11 @@ int main(int Count, char** Values) {
         Indexing = std::make_unique<IndexingSink>(*Index, Label, Counted);
         AfterSymbols = Indexing.get();
     }
-    SymbolResolver Resolver(SymbolSettings(*Chosen));
-    SymbolizingSink Symbolizing(Resolver, *AfterSymbols);
-    CaptureReader Reader(Symbolizing);
     StopSignal Stop;
     CatchStopSignals(Stop);
+    SymbolResolver Resolver(SymbolSettings(*Chosen, Stop));
+    SymbolizingSink Symbolizing(Resolver, *AfterSymbols);
+    CaptureReader Reader(Symbolizing);
 
     const ReadOutcome Outcome = Run(*Chosen, Reader, Stop);
     if (!Outcome.Readable) {
