@@ -61,10 +61,11 @@ private:
     void Truncate(Truncation Cause, uint64_t Line);
     void CompleteReport();
 
+    bool TakeRegister(const form::RegisterLine& Entry);
+    void WarnShortContext(uint64_t Line, std::string_view Text);
     void Warn(uint64_t Line, std::string Message, std::string_view Text);
     void WarnUnexpected(uint64_t Line, std::string_view Text);
     std::string ExpectedHere() const;
-    bool InWalk() const;
 
     CaptureSink& Sink;
     LineAssembler Lines;

@@ -106,9 +106,10 @@ struct Register {
     bool operator==(const Register& Other) const;
 };
 
-// The register context block: the address of the walk's CONTEXT record and the registers in printed order.
+// The register context block: the address of the walk's CONTEXT record (empty when its line was damaged)
+// and the registers in printed order.
 struct RegisterContext {
-    uint64_t Address = 0;
+    std::optional<uint64_t> Address;
     std::vector<Register> Registers;
 
     std::optional<uint64_t> Find(std::string_view Name) const;
@@ -189,6 +190,7 @@ struct Report {
     std::vector<Frame> Frames;
     ReportEnd End = ReportEnd::Truncated;
     std::optional<Truncation> CutBy;
+    bool Damaged = false;  // its begin marker was not read: it was recognised by lines only a report has
     std::vector<Warning> Warnings;  // a truncated report always has one saying so
 
     // The report's lines as read, from the begin marker to the line before the end marker: what tells one

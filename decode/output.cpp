@@ -193,7 +193,8 @@ void ListingWriter::OnBoot(const Boot& Decoded) {
 }
 
 void ListingWriter::OnReport(const Report& Decoded) {
-    Out << "Report " << Decoded.Number << " (line " << Decoded.Line << ")\n";
+    Out << "Report " << Decoded.Number << " (line " << Decoded.Line << (Decoded.Damaged ? ", begin marker missing" : "")
+        << ")\n";
     Out << "  Crashed:     " << (Decoded.CrashTime ? FormatTimestamp(*Decoded.CrashTime) + " UTC" : "unknown") << "\n";
     const auto Found = Decoded.Boot ? Boots.find(*Decoded.Boot) : Boots.end();
     Out << "  Boot:        "
@@ -321,7 +322,7 @@ std::string ReportJson(const Report& Decoded) {
         for (const Register& Entry : Decoded.Context->Registers) {
             Registers[Entry.Name] = Hex(Entry.Value);
         }
-        Context = {{"address", Address(Decoded.Context->Address)}, {"registers", Registers}};
+        Context = {{"address", Decoded.Context->Address ? Json(Address(*Decoded.Context->Address)) : Json(nullptr)}, {"registers", Registers}};
     }
     Json Frames = Json::array();
     for (size_t Index = 0; Index < Decoded.Frames.size(); Index++) {
@@ -342,6 +343,7 @@ std::string ReportJson(const Report& Decoded) {
         {"signature", SignatureJson(Decoded.Signature)},
         {"end", ReportEndName(Decoded.End)},
         {"truncation", Decoded.CutBy ? Json(TruncationName(*Decoded.CutBy)) : Json(nullptr)},
+        {"damaged", Decoded.Damaged},
         {"warnings", WarningsJson(Decoded.Warnings)},
     };
     return Object.dump();

@@ -104,7 +104,7 @@ CrashSignature ComputeSignature(const Report& Decoded, const std::vector<std::st
     }
 
     CrashSignature Signature;
-    const std::string Code = HexOffset(Decoded.Check ? Decoded.Check->Code : 0);
+    const std::string Code = Decoded.Check ? HexOffset(Decoded.Check->Code) : "?";  // a lost bug-check line
     Signature.Canonical = "hestolvane-signature 1\ncode " + Code + "\n";
     if (Index < Frames.size()) {
         Signature.CulpritFrame = Index;

@@ -169,7 +169,7 @@ public:
         Line("VQN: BUGCHECK CODE %llX: %016llX %016llX %016llX %016llX", ULL(Made.Check->Code), ULL(Parameters[0]),
              ULL(Parameters[1]), ULL(Parameters[2]), ULL(Parameters[3]));
         if (Made.HasModuleTable) {
-            Line("CONTEXT (%016llX):", ULL(Made.Context->Address));
+            Line("CONTEXT (%016llX):", ULL(*Made.Context->Address));
             for (const Register& Entry : Made.Context->Registers) {
                 const int Digits = Entry.Name.size() == 2 && Entry.Name[0] != 'R' ? 4 : Entry.Name == "EFLAGS" ? 8 : 16;
                 Line("         %s%s %0*llX", Entry.Name.c_str(), Entry.Name == "RSI" ? "=" : " =", Digits,
