@@ -30,6 +30,8 @@ public:
         std::string Error;
     };
     static Opened Open(const std::string& Path);
+    // For reading only: a file that does not exist is an error, and nothing is created.
+    static Opened OpenReadOnly(const std::string& Path);
 
     ~CrashIndex();
     CrashIndex(const CrashIndex&) = delete;
@@ -40,8 +42,9 @@ public:
         std::optional<Recorded> Outcome;  // empty when Error says why
         std::string Error;
     };
-    // A report already recorded (same source, crash time and raw text) is not added again; its bucket,
-    // signature and document are brought up to date, since symbols may have appeared since.
+    // A crash already recorded (same source, boot load time and crash time) is not added again: a reading
+    // at least as complete replaces the stored one (bucket, signature and document too, since symbols may
+    // have appeared since); a truncated reading of a crash stored whole changes nothing.
     RecordResult Record(const std::string& Source, const Report& Decoded, const std::optional<Boot>& LoadedBy,
                         const std::string& Document);
 
@@ -55,6 +58,8 @@ private:
     explicit CrashIndex(sqlite3* Database) : Database(Database) {}
     RecordResult RecordOnce(const std::string& Source, const Report& Decoded, const std::optional<Boot>& LoadedBy,
                             const std::string& Document);
+    std::optional<Recorded> Write(const std::string& Source, const Report& Decoded,
+                                  const std::optional<Boot>& LoadedBy, const std::string& Document, std::string& Error);
     sqlite3* Database;
 };
 

@@ -3,6 +3,7 @@
 // signatures and, with --db, a crash index; `hestolvane-decode buckets` summarises that index.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -254,12 +256,32 @@ SymbolOptions SymbolSettings(const Options& Chosen, const StopSignal& Stop) {
     return Settings;
 }
 
+// A file is named by its canonical path, so that x.txt, ./x.txt and /dir/x.txt are one source; so is
+// standard input redirected from a file. A pipe is "stdin".
+std::string CanonicalFile(const std::string& Path) {
+    std::error_code Failed;
+    const std::filesystem::path Canonical = std::filesystem::weakly_canonical(Path, Failed);
+    return Failed ? Path : Canonical.string();
+}
+
+std::string StandardInputLabel() {
+    struct stat Input {};
+    if (fstat(STDIN_FILENO, &Input) == 0 && S_ISREG(Input.st_mode)) {
+        std::error_code Failed;
+        const std::filesystem::path File = std::filesystem::read_symlink("/proc/self/fd/0", Failed);
+        if (!Failed && File.is_absolute()) {
+            return File.string();
+        }
+    }
+    return "stdin";
+}
+
 std::string DefaultSourceLabel(const Options& Chosen) {
     switch (Chosen.Source) {
     case Mode::Stream:
-        return Chosen.Target == "-" ? "stdin" : Chosen.Target;
+        return Chosen.Target == "-" ? StandardInputLabel() : CanonicalFile(Chosen.Target);
     case Mode::Follow:
-        return Chosen.Target;
+        return CanonicalFile(Chosen.Target);
     case Mode::Tcp:
         return "tcp:" + Chosen.Target;
     case Mode::Serial:
@@ -269,7 +291,7 @@ std::string DefaultSourceLabel(const Options& Chosen) {
 }
 
 int ListBuckets(const Options& Chosen) {
-    CrashIndex::Opened Opened = CrashIndex::Open(Chosen.Database);
+    CrashIndex::Opened Opened = CrashIndex::OpenReadOnly(Chosen.Database);
     if (!Opened.Index) {
         std::cerr << "hestolvane-decode: " << Opened.Error << "\n";
         return ExitUnreadableInput;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 
 #include "symbol_test_support.h"
 
@@ -80,6 +81,63 @@ TEST_F(DecodeIndex, CaptureDecodedTwiceCountsEachReportOnce) {
               "         sources: " + Work / "lab.txt" + ", rack-7\n"
               "      2  2026-12-08T06:04:05.102Z  2026-12-08T06:04:05.102Z  0x50_crashy.dll!Middle\n"
               "         sources: " + Work / "lab.txt" + ", rack-7\n");
+}
+
+// One capture under every name it can have is one source: relative, with "./", absolute, and standard
+// input redirected from it.
+TEST_F(DecodeIndex, OneFileUnderEveryNameIsOneSource) {
+    std::ofstream(Work / "x.txt") << Capture({"Fail", "Middle"}, 101);
+    const std::string Database = Work / "crashes.db";
+    const std::string Run = Decoder() + " --symbols " + CrashyDir() + " --db " + Database;
+    for (const std::string& Input : std::vector<std::string>{"x.txt", "./x.txt", Work / "x.txt", "- < x.txt"}) {
+        int Exit = -1;
+        CommandOutput("cd " + Work.Path + " && " + Run + " " + Input, &Exit);
+        EXPECT_EQ(Exit, 0) << Input;
+    }
+    const auto Buckets = BucketsOf(Database);
+    ASSERT_EQ(Buckets.size(), 2u);
+    for (const auto& Bucket : Buckets) {
+        EXPECT_EQ(Bucket["count"], 1);
+        EXPECT_EQ(Bucket["sources"], nlohmann::json::parse(R"([")" + Work / "x.txt" + R"("])"));
+    }
+}
+
+// A report cut off (by the idle timeout, the end of a capture still being written) and later read whole
+// is one crash, and the whole reading is what stays, whichever came first.
+TEST_F(DecodeIndex, TruncatedReadingIsReplacedByTheWholeOne) {
+    const std::string Whole = Capture({"Fail"}, 101);
+    const std::string Cut = Whole.substr(0, Whole.find("ControlPc"));
+    std::ofstream(Work / "cut.txt") << Cut;
+    std::ofstream(Work / "whole.txt") << Whole;
+    const std::string Database = Work / "crashes.db";
+    auto Record = [&](const std::string& File) {
+        int Exit = -1;
+        CommandOutput(Decoder() + " --symbols " + CrashyDir() + " --source vm-1 --db " + Database + " " + Work / File,
+                      &Exit);
+        return Exit;
+    };
+    EXPECT_EQ(Record("cut.txt"), 1);  // a warning: truncated
+    EXPECT_EQ(Record("whole.txt"), 0);
+    EXPECT_EQ(Record("cut.txt"), 1);
+    ASSERT_EQ(BucketsOf(Database).size(), 1u);
+    EXPECT_EQ(BucketsOf(Database)[0]["count"], 1);
+    sqlite3* Index = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(Database.c_str(), &Index, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* Query = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(Index, "SELECT json_extract(document, '$.end') FROM reports", -1, &Query, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(Query), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(Query, 0)), "control_pc");
+    sqlite3_finalize(Query);
+    sqlite3_close(Index);
+}
+
+TEST(DecodeIndexReading, BucketsOfAMissingIndexCreateNothing) {
+    TemporaryDirectory Work;
+    int Exit = -1;
+    CommandOutput(Decoder() + " buckets --db " + Work / "none.db" + " 2>/dev/null", &Exit);
+    EXPECT_EQ(Exit, 4);
+    EXPECT_FALSE(fs::exists(Work / "none.db"));
 }
 
 // Each process commits one transaction per report, 150 each, so their writes interleave; whether they
