@@ -259,6 +259,56 @@ bool SameFile(const struct stat& Left, const struct stat& Right) {
     return Left.st_dev == Right.st_dev && Left.st_ino == Right.st_ino;
 }
 
+// Where a followed file has been read to, and what it held there: its first bytes and the bytes just
+// before the offset. A file truncated and written again (QEMU restarting a VM over its -serial file, cp
+// over it) may be larger than before by the next look, so its size alone does not tell; its content
+// does, since a new boot's banner and times differ from the old ones.
+class ReadPosition {
+public:
+    static constexpr size_t Kept = 256;
+
+    // Whether the file still holds, at 0 and just before the offset, what was read there.
+    bool StillThere(int Descriptor) const {
+        return Holds(Descriptor, 0, Head) && Holds(Descriptor, Offset - static_cast<off_t>(Tail.size()), Tail);
+    }
+
+    ReadResult ReadFrom(int Descriptor, std::vector<char>& Buffer, CaptureReader& Reader, IdleWatch& Idle) {
+        const ssize_t Count = pread(Descriptor, Buffer.data(), Buffer.size(), Offset);
+        if (Count < 0) {
+            return errno == EINTR || errno == EAGAIN ? ReadResult::Again : ReadResult::Failed;
+        }
+        if (Count == 0) {
+            return ReadResult::End;
+        }
+        const std::string_view Chunk(Buffer.data(), static_cast<size_t>(Count));
+        if (Head.size() < Kept) {
+            Head.append(Chunk.substr(0, Kept - Head.size()));
+        }
+        Tail.append(Chunk.substr(Chunk.size() > Kept ? Chunk.size() - Kept : 0));
+        if (Tail.size() > Kept) {
+            Tail.erase(0, Tail.size() - Kept);
+        }
+        Offset += Count;
+        Reader.Feed(Chunk);
+        Idle.Touch();
+        return ReadResult::Data;
+    }
+
+private:
+    static bool Holds(int Descriptor, off_t At, const std::string& Expected) {
+        if (Expected.empty()) {
+            return true;
+        }
+        std::string Found(Expected.size(), '\0');
+        return pread(Descriptor, Found.data(), Found.size(), At) == static_cast<ssize_t>(Found.size()) &&
+               Found == Expected;
+    }
+
+    off_t Offset = 0;
+    std::string Head;
+    std::string Tail;
+};
+
 }  // namespace
 
 StopSignal::StopSignal() {
@@ -309,7 +359,7 @@ ReadOutcome FollowFile(const std::string& Path, CaptureReader& Reader, const Liv
     std::vector<char> Buffer(ChunkSize);
     UniqueDescriptor File;
     struct stat Opened {};
-    off_t Offset = 0;
+    ReadPosition Position;
     for (;;) {
         if (!File.Valid()) {
             File = UniqueDescriptor(open(Path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -318,31 +368,31 @@ ReadOutcome FollowFile(const std::string& Path, CaptureReader& Reader, const Liv
             }
             if (File.Valid()) {
                 fstat(File.Get(), &Opened);
-                Offset = 0;
+                Position = ReadPosition{};
             }
         }
         if (File.Valid()) {
-            ReadResult Result;
-            while ((Result = ReadChunk(File.Get(), Buffer, Reader, &Idle)) == ReadResult::Data) {
-                Offset = lseek(File.Get(), 0, SEEK_CUR);
-            }
-            if (Result == ReadResult::Failed) {
-                return Unreadable(ErrorText("cannot read " + Path, errno));
-            }
             struct stat Now {};
             if (stat(Path.c_str(), &Now) != 0 || !SameFile(Now, Opened)) {
-                // Replaced or removed: what the old file got last is read above; the new one starts afresh.
-                while (ReadChunk(File.Get(), Buffer, Reader, &Idle) == ReadResult::Data) {
+                // Replaced or removed: what the old file got last is read first; the new one starts afresh.
+                while (Position.ReadFrom(File.Get(), Buffer, Reader, Idle) == ReadResult::Data) {
                 }
                 File.Reset();
                 Reader.Cut(Truncation::CaptureRestarted);
                 continue;
             }
-            if (Now.st_size < Offset) {
-                lseek(File.Get(), 0, SEEK_SET);
-                Offset = 0;
-                Reader.Cut(Truncation::CaptureRestarted);
-                continue;
+            // Checked before every chunk, so that a rewrite while the reader was busy (a slow symbol
+            // look-up) is not read as the old capture's continuation.
+            ReadResult Result = ReadResult::Data;
+            while (Result == ReadResult::Data) {
+                if (!Position.StillThere(File.Get())) {
+                    Position = ReadPosition{};
+                    Reader.Cut(Truncation::CaptureRestarted);
+                }
+                Result = Position.ReadFrom(File.Get(), Buffer, Reader, Idle);
+            }
+            if (Result == ReadResult::Failed) {
+                return Unreadable(ErrorText("cannot read " + Path, errno));
             }
         }
         if (WaitFor(-1, 0, Idle.Limit(Options.FollowInterval), Stop) == Wake::Stopped) {

@@ -295,5 +295,55 @@ TEST(DecodeLive, FollowedFileGrowsAndIsReplaced) {
     EXPECT_EQ(Run.Sink.BootsSoFar().size(), 3u);
 }
 
+// The file is truncated and written again, larger than before, while the decoder is busy with the first
+// report (as during a slow symbol look-up): the sink itself rewrites it, so the race is the same on every
+// run. The old boot's unfinished report must be cut off as restarted, and the new boot read from its start.
+class RewritingSink : public CaptureSink {
+public:
+    RewritingSink(std::string PathIn, const StopSignal& StopIn) : Path(std::move(PathIn)), Stop(StopIn) {}
+    void OnBoot(const Boot& Decoded) override { Boots.push_back(Decoded); }
+    void OnReport(const Report& Decoded) override {
+        Reports.push_back(Decoded);
+        if (Reports.size() == 1) {
+            std::ofstream(Path, std::ios::trunc) << BootText(2) + ReportText("D1") + ReportText("D2");
+        }
+        if (Decoded.Check && Decoded.Check->Code == 0xD2) {
+            Stop.Trigger();
+        }
+    }
+    std::vector<Boot> Boots;
+    std::vector<Report> Reports;
+
+private:
+    std::string Path;
+    const StopSignal& Stop;
+};
+
+TEST(DecodeLive, FollowedFileRewrittenLargerWhileBusyIsARestart) {
+    char Template[] = "/tmp/hestolvane-follow-XXXXXX";
+    ASSERT_NE(mkdtemp(Template), nullptr);
+    const std::string Path = std::string(Template) + "/capture.txt";
+    std::ofstream(Path) << BootText(1) + ReportText("50") + FirstHalf(ReportText("1E"));
+    StopSignal Stop;
+    RewritingSink Sink(Path, Stop);
+    CaptureReader Reader(Sink);
+    std::promise<void> Done;
+    std::thread Watchdog([&Stop, Finished = Done.get_future()] {
+        if (Finished.wait_for(WaitLimit) != std::future_status::ready) {
+            Stop.Trigger();
+        }
+    });
+    const ReadOutcome Outcome = FollowFile(Path, Reader, TestOptions(), Stop);
+    Done.set_value();
+    Watchdog.join();
+    std::system(("rm -rf " + std::string(Template)).c_str());
+
+    EXPECT_TRUE(Outcome.Stopped);
+    ExpectReports(Sink.Reports, {{0x50, std::nullopt}, {0x1E, Truncation::CaptureRestarted}, {0xD1, std::nullopt},
+                                 {0xD2, std::nullopt}});
+    ASSERT_EQ(Sink.Boots.size(), 2u);
+    EXPECT_EQ(Sink.Reports[2].Boot, 2u);
+}
+
 }  // namespace
 }  // namespace hestolvane::decode
