@@ -147,7 +147,7 @@ void CaptureReader::OnCutPiece(std::string_view Text, uint64_t Line) {
             EndReport(Line);
         }
     } else if (StartsWith(Text, BannerPrefix)) {
-        StartBoot(ParseBanner(Text), Line);
+        StartBoot(ParseBanner(Text), Line, Text);
     } else if (Open && !Text.empty()) {
         Warn(Line, "line cut off", Text);
     }
@@ -157,7 +157,7 @@ void CaptureReader::OnForm(const LineForm& Parsed, std::string_view Text, uint64
     if (Is<form::BeginMarker>(Parsed)) {
         BeginReport(Line);
     } else if (const auto* Banner = std::get_if<form::Banner>(&Parsed)) {
-        StartBoot(*Banner, Line);
+        StartBoot(*Banner, Line, Text);
     } else if (Open) {
         OnReportForm(Parsed, Text, Line);
     } else if (OnlyInAReport(Parsed)) {
@@ -182,6 +182,9 @@ void CaptureReader::OnReportForm(const LineForm& Parsed, std::string_view Text, 
     Report& Current = *Open;
     if (const auto* Time = std::get_if<form::CrashTime>(&Parsed); Time && At == Stage::Begun) {
         Current.CrashTime = Time->Time;
+        if (!Time->Time) {
+            Warn(Line, "crash time is no real date or time", Text);
+        }
         At = Stage::CrashTime;
     } else if (Is<form::TableHeading>(Parsed) && At < Stage::TableHeading) {
         Current.HasModuleTable = true;
@@ -250,7 +253,7 @@ void CaptureReader::WarnShortContext(uint64_t Line, std::string_view Text) {
     }
 }
 
-void CaptureReader::StartBoot(const form::Banner& Banner, uint64_t Line) {
+void CaptureReader::StartBoot(const form::Banner& Banner, uint64_t Line, std::string_view Text) {
     if (Open) {
         Truncate(Truncation::Reboot, Line);
     }
@@ -260,8 +263,10 @@ void CaptureReader::StartBoot(const form::Banner& Banner, uint64_t Line) {
     Started.Line = Line;
     Started.DriverVersion = Banner.DriverVersion;
     Started.LoadTime = Banner.LoadTime;
-    if (!Banner.Complete) {
-        Started.Warnings.push_back(Warning{Line, "load banner incomplete or unreadable", ""});
+    if (Banner.ImpossibleTime) {
+        Started.Warnings.push_back(Warning{Line, "load time is no real date or time", std::string(Text)});
+    } else if (!Banner.Complete) {
+        Started.Warnings.push_back(Warning{Line, "load banner incomplete or unreadable", std::string(Text)});
     }
     CurrentBoot = Started.Number;
     PendingBoot = std::move(Started);

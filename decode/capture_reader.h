@@ -54,7 +54,7 @@ private:
     void OnForm(const LineForm& Form, std::string_view Text, uint64_t Line);
     void OnReportForm(const LineForm& Form, std::string_view Text, uint64_t Line);
 
-    void StartBoot(const form::Banner& Banner, uint64_t Line);
+    void StartBoot(const form::Banner& Banner, uint64_t Line, std::string_view Text);
     void EmitPendingBoot();
     void BeginReport(uint64_t Line);
     void EndReport(uint64_t Line);

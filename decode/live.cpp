@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -180,23 +181,35 @@ bool ReadUntilGone(int Descriptor, CaptureReader& Reader, IdleWatch& Idle, const
     }
 }
 
-std::optional<UniqueDescriptor> Connect(const addrinfo* Address, const StopSignal& Stop) {
+// Empty when the connection failed; Error is then the errno that says why.
+std::optional<UniqueDescriptor> Connect(const addrinfo* Address, const StopSignal& Stop, int& Error) {
     UniqueDescriptor Socket(
         socket(Address->ai_family, Address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, Address->ai_protocol));
     if (!Socket.Valid()) {
+        Error = errno;
         return std::nullopt;
     }
     if (connect(Socket.Get(), Address->ai_addr, Address->ai_addrlen) != 0) {
-        if (errno != EINPROGRESS || WaitFor(Socket.Get(), POLLOUT, ConnectTimeout, Stop) != Wake::Ready) {
+        if (errno != EINPROGRESS) {
+            Error = errno;
             return std::nullopt;
         }
-        int Error = 0;
+        if (WaitFor(Socket.Get(), POLLOUT, ConnectTimeout, Stop) != Wake::Ready) {
+            Error = ETIMEDOUT;
+            return std::nullopt;
+        }
         socklen_t Length = sizeof(Error);
         if (getsockopt(Socket.Get(), SOL_SOCKET, SO_ERROR, &Error, &Length) != 0 || Error != 0) {
             return std::nullopt;
         }
     }
     return Socket;
+}
+
+std::string SecondsText(milliseconds Delay) {
+    char Text[32];
+    std::snprintf(Text, sizeof(Text), "%g s", static_cast<double>(Delay.count()) / 1000);
+    return Text;
 }
 
 std::optional<speed_t> SpeedFor(unsigned Baud) {
@@ -335,13 +348,22 @@ bool StopSignal::Triggered() const {
     return WaitFor(-1, 0, milliseconds(0), *this) == Wake::Stopped;
 }
 
-ReadOutcome ReadToEnd(int Descriptor, CaptureReader& Reader, const StopSignal& Stop) {
+ReadOutcome ReadToEnd(int Descriptor, CaptureReader& Reader, const StopSignal& Stop, const LiveOptions* Idle) {
     std::vector<char> Buffer(ChunkSize);
+    std::optional<IdleWatch> Watch;
+    if (Idle != nullptr) {
+        Watch.emplace(Reader, *Idle);
+    }
     for (;;) {
-        if (WaitFor(Descriptor, POLLIN, milliseconds(-1), Stop) == Wake::Stopped) {
+        const Wake Woken = WaitFor(Descriptor, POLLIN, Watch ? Watch->Limit() : milliseconds(-1), Stop);
+        if (Woken == Wake::Stopped) {
             return StoppedByUser();
         }
-        switch (ReadChunk(Descriptor, Buffer, Reader, nullptr)) {
+        if (Woken == Wake::TimedOut) {
+            Watch->CutIfIdle();
+            continue;
+        }
+        switch (ReadChunk(Descriptor, Buffer, Reader, Watch ? &*Watch : nullptr)) {
         case ReadResult::Data:
         case ReadResult::Again:
             break;
@@ -362,13 +384,22 @@ ReadOutcome FollowFile(const std::string& Path, CaptureReader& Reader, const Liv
     ReadPosition Position;
     for (;;) {
         if (!File.Valid()) {
-            File = UniqueDescriptor(open(Path.c_str(), O_RDONLY | O_CLOEXEC));
+            File = UniqueDescriptor(open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
             if (!File.Valid() && errno != ENOENT) {
                 return Unreadable(ErrorText("cannot open " + Path, errno));
             }
             if (File.Valid()) {
                 fstat(File.Get(), &Opened);
                 Position = ReadPosition{};
+            }
+            if (File.Valid() && S_ISFIFO(Opened.st_mode)) {
+                // Held open for writing too, so that one writer going away is no end: the next one goes on.
+                UniqueDescriptor Pipe(open(Path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+                if (!Pipe.Valid()) {
+                    return Unreadable(ErrorText("cannot open " + Path, errno));
+                }
+                return ReadUntilGone(Pipe.Get(), Reader, Idle, Stop) ? StoppedByUser()
+                                                                     : Unreadable("cannot read " + Path);
             }
         }
         if (File.Valid()) {
@@ -411,7 +442,15 @@ std::optional<TcpTarget> ParseTcpTarget(std::string_view Text) {
     if (Host.size() > 2 && Host.front() == '[' && Host.back() == ']') {
         Host = Host.substr(1, Host.size() - 2);
     }
-    return TcpTarget{std::string(Host), std::string(Text.substr(Colon + 1))};
+    const std::string_view Port = Text.substr(Colon + 1);
+    if (Port.size() > 5 || Port.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    const unsigned long Number = std::stoul(std::string(Port));
+    if (Number < 1 || Number > 65535) {
+        return std::nullopt;
+    }
+    return TcpTarget{std::string(Host), std::to_string(Number)};
 }
 
 ReadOutcome FollowTcp(const TcpTarget& Target, CaptureReader& Reader, const LiveOptions& Options,
@@ -426,21 +465,41 @@ ReadOutcome FollowTcp(const TcpTarget& Target, CaptureReader& Reader, const Live
     std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> Addresses(Found, &freeaddrinfo);
     IdleWatch Idle(Reader, Options);
     Backoff Delays(Options);
+    const std::string Name = Target.Host + ":" + Target.Port;
+    std::string LastState;  // told once per change, not once per attempt
+    auto Tell = [&](const std::string& State, const std::string& Text) {
+        if (State != LastState && Options.Notice) {
+            Options.Notice(Text);
+        }
+        LastState = State;
+    };
     for (;;) {
         std::optional<UniqueDescriptor> Socket;
+        int Error = 0;
         for (const addrinfo* Address = Addresses.get(); Address != nullptr && !Socket; Address = Address->ai_next) {
-            Socket = Connect(Address, Stop);
+            Socket = Connect(Address, Stop, Error);
         }
         if (Stop.Triggered()) {
             return StoppedByUser();
         }
         if (Socket) {
+            if (!LastState.empty()) {
+                Tell("connected", Name + ": connected");
+            }
+            LastState = "connected";
             Delays.Reset();
             if (ReadUntilGone(Socket->Get(), Reader, Idle, Stop)) {
                 return StoppedByUser();
             }
         }
-        if (!Pause(Delays.Take(), Idle, Stop)) {
+        const milliseconds Delay = Delays.Take();
+        if (Socket) {
+            Tell("gone", Name + ": the connection ended; connecting again in " + SecondsText(Delay));
+        } else {
+            Tell(std::to_string(Error), Name + ": " + std::strerror(Error) + "; trying again in " + SecondsText(Delay) +
+                                            ", then at longer intervals up to " + SecondsText(Options.LongestBackoff));
+        }
+        if (!Pause(Delay, Idle, Stop)) {
             return StoppedByUser();
         }
     }

@@ -69,6 +69,7 @@ struct Options {
     bool Json = false;
     bool Verbose = false;
     LiveOptions Live;
+    bool IdleTimeoutGiven = false;
     std::vector<std::string> SymbolDirectories;
     std::vector<std::string> SymbolServers;
     std::string SymbolCache = DefaultSymbolCache();
@@ -106,11 +107,15 @@ bool TakeSymbolOption(const std::string& Argument, const std::string& Value, Opt
     return true;
 }
 
+// About 31 years: longer than any wait means anything, short enough for the clocks' arithmetic.
+constexpr double MaxSeconds = 1e9;
+constexpr const char* SecondsExpected = "a number of seconds from 0.001 to 1000000000";
+
 std::optional<std::chrono::milliseconds> ParseSeconds(const std::string& Text) {
     char* End = nullptr;
     errno = 0;
     const double Seconds = std::strtod(Text.c_str(), &End);
-    if (Text.empty() || *End != '\0' || errno != 0 || !(Seconds > 0) || Seconds > 1e6) {
+    if (Text.empty() || *End != '\0' || errno != 0 || !(Seconds >= 0.001) || Seconds > MaxSeconds) {
         return std::nullopt;
     }
     return std::chrono::milliseconds(std::llround(Seconds * 1000));
@@ -152,7 +157,7 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& Arguments) {
         } else if (Argument == "--symbol-timeout" && HasValue) {
             auto Duration = ParseSeconds(Arguments[++Index]);
             if (!Duration) {
-                std::cerr << "hestolvane-decode: --symbol-timeout needs a positive number of seconds\n";
+                std::cerr << "hestolvane-decode: --symbol-timeout needs " << SecondsExpected << "\n";
                 return std::nullopt;
             }
             Parsed.SymbolTimeout = *Duration;
@@ -160,7 +165,7 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& Arguments) {
             const Mode Source = Argument == "--follow" ? Mode::Follow : Argument == "--tcp" ? Mode::Tcp : Mode::Serial;
             const std::string& Target = Arguments[++Index];
             if (Source == Mode::Tcp && !ParseTcpTarget(Target)) {
-                std::cerr << "hestolvane-decode: --tcp needs HOST:PORT\n";
+                std::cerr << "hestolvane-decode: --tcp needs HOST:PORT with a port from 1 to 65535: " << Target << "\n";
                 return std::nullopt;
             }
             if (Source == Mode::Serial && !ParseSerialTarget(Target)) {
@@ -173,16 +178,30 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& Arguments) {
         } else if ((Argument == "--idle-timeout" || Argument == "--backoff") && HasValue) {
             auto Duration = ParseSeconds(Arguments[++Index]);
             if (!Duration) {
-                std::cerr << "hestolvane-decode: " << Argument << " needs a positive number of seconds\n";
+                std::cerr << "hestolvane-decode: " << Argument << " needs " << SecondsExpected << "\n";
                 return std::nullopt;
             }
             (Argument == "--idle-timeout" ? Parsed.Live.IdleTimeout : Parsed.Live.FirstBackoff) = *Duration;
+            Parsed.IdleTimeoutGiven = Parsed.IdleTimeoutGiven || Argument == "--idle-timeout";
         } else if (Argument == "-" || (!Argument.empty() && Argument[0] != '-')) {
             if (!SetSource(Mode::Stream, Argument)) {
                 return std::nullopt;
             }
         } else {
             std::cerr << "hestolvane-decode: unknown option or missing value: " << Argument << "\n";
+            return std::nullopt;
+        }
+    }
+    for (const std::string& Directory : Parsed.SymbolDirectories) {
+        std::error_code Failed;
+        if (!std::filesystem::is_directory(Directory, Failed)) {
+            std::cerr << "hestolvane-decode: --symbols " << Directory << ": no such directory\n";
+            return std::nullopt;
+        }
+    }
+    for (const std::string& Url : Parsed.SymbolServers) {
+        if (!IsServerUrl(Url)) {
+            std::cerr << "hestolvane-decode: --symbol-server needs an http:// or https:// URL: " << Url << "\n";
             return std::nullopt;
         }
     }
@@ -211,9 +230,12 @@ void CatchStopSignals(StopSignal& Stop) {
     sigaction(SIGTERM, &Action, nullptr);
 }
 
-ReadOutcome ReadStream(const std::string& Target, CaptureReader& Reader, const StopSignal& Stop) {
+ReadOutcome ReadStream(const Options& Chosen, CaptureReader& Reader, const StopSignal& Stop) {
+    const std::string& Target = Chosen.Target;
     if (Target == "-") {
-        return ReadToEnd(STDIN_FILENO, Reader, Stop);
+        // Standard input may be a live source (a pipe from nc or picocom): the idle timeout holds when given.
+        return ReadToEnd(STDIN_FILENO, Reader, Stop,
+                         Chosen.IdleTimeoutGiven || Chosen.Source == Mode::Follow ? &Chosen.Live : nullptr);
     }
     const int Descriptor = open(Target.c_str(), O_RDONLY | O_CLOEXEC);
     if (Descriptor < 0) {
@@ -227,8 +249,11 @@ ReadOutcome ReadStream(const std::string& Target, CaptureReader& Reader, const S
 ReadOutcome Run(const Options& Chosen, CaptureReader& Reader, const StopSignal& Stop) {
     switch (Chosen.Source) {
     case Mode::Stream:
-        return ReadStream(Chosen.Target, Reader, Stop);
+        return ReadStream(Chosen, Reader, Stop);
     case Mode::Follow:
+        if (Chosen.Target == "-") {
+            return ReadStream(Chosen, Reader, Stop);
+        }
         return FollowFile(Chosen.Target, Reader, Chosen.Live, Stop);
     case Mode::Tcp:
         return FollowTcp(*ParseTcpTarget(Chosen.Target), Reader, Chosen.Live, Stop);
@@ -281,7 +306,7 @@ std::string DefaultSourceLabel(const Options& Chosen) {
     case Mode::Stream:
         return Chosen.Target == "-" ? StandardInputLabel() : CanonicalFile(Chosen.Target);
     case Mode::Follow:
-        return CanonicalFile(Chosen.Target);
+        return Chosen.Target == "-" ? StandardInputLabel() : CanonicalFile(Chosen.Target);
     case Mode::Tcp:
         return "tcp:" + Chosen.Target;
     case Mode::Serial:
@@ -323,7 +348,7 @@ int main(int Count, char** Values) {
     }
     const std::optional<Options> Chosen = ParseOptions(Arguments);
     if (!Chosen) {
-        std::cerr << Usage;
+        std::cerr << "Try 'hestolvane-decode --help' for the options.\n";
         return ExitUsage;
     }
 
@@ -354,11 +379,13 @@ int main(int Count, char** Values) {
     }
     StopSignal Stop;
     CatchStopSignals(Stop);
+    Options Running = *Chosen;
+    Running.Live.Notice = [](const std::string& Text) { std::cerr << "hestolvane-decode: " << Text << std::endl; };
     SymbolResolver Resolver(SymbolSettings(*Chosen, Stop));
     SymbolizingSink Symbolizing(Resolver, *AfterSymbols);
     CaptureReader Reader(Symbolizing);
 
-    const ReadOutcome Outcome = Run(*Chosen, Reader, Stop);
+    const ReadOutcome Outcome = Run(Running, Reader, Stop);
     if (!Outcome.Readable) {
         std::cerr << "hestolvane-decode: " << Outcome.Error << "\n";
     }

@@ -86,7 +86,7 @@ struct ModuleRow {
     uint64_t Start = 0;  // first address of the image
     uint64_t End = 0;    // first address past the image
     std::optional<std::string> Name;
-    std::string PdbPath;
+    std::optional<std::string> PdbPath;  // empty for a module without identity, null when printed "(null)"
     std::optional<std::string> Path;
     std::string Guid;  // as printed: 8-4-4-4-12 uppercase hexadecimal digits
 

@@ -310,7 +310,7 @@ std::string ReportJson(const Report& Decoded) {
         Modules.push_back({{"start", Address(Row.Start)},
                            {"end", Address(Row.End)},
                            {"name", Text(Row.Name)},
-                           {"pdb_path", Latin1ToUtf8(Row.PdbPath)},
+                           {"pdb_path", Text(Row.PdbPath)},
                            {"path", Text(Row.Path)},
                            {"guid", Row.Guid},
                            {"has_identity", Row.HasIdentity()},

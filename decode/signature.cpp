@@ -31,10 +31,15 @@ bool Glob(const std::string& Pattern, const std::string& Text) {
     return fnmatch(Pattern.c_str(), Text.c_str(), 0) == 0;
 }
 
+// In "module!function" the module is compared without case, as Windows names modules.
 bool MatchesAny(const std::vector<std::string>& Patterns, const std::string& Module, const std::string& Function) {
-    const std::string Qualified = Module + "!" + Function;
     return std::any_of(Patterns.begin(), Patterns.end(), [&](const std::string& Pattern) {
-        return Glob(Pattern, Pattern.find('!') != std::string::npos ? Qualified : Function);
+        const size_t Bang = Pattern.find('!');
+        if (Bang == std::string::npos) {
+            return Glob(Pattern, Function);
+        }
+        return fnmatch(Pattern.substr(0, Bang).c_str(), Module.c_str(), FNM_CASEFOLD) == 0 &&
+               Glob(Pattern.substr(Bang + 1), Function);
     });
 }
 

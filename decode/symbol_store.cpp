@@ -49,9 +49,6 @@ bool EqualsIgnoringCase(std::string_view Left, std::string_view Right) {
            });
 }
 
-bool IsUrl(std::string_view Text) {
-    return Text.rfind("http://", 0) == 0 || Text.rfind("https://", 0) == 0;
-}
 
 size_t WriteToFile(char* Data, size_t Size, size_t Count, void* File) {
     return std::fwrite(Data, Size, Count, static_cast<FILE*>(File)) * Size;
@@ -63,6 +60,12 @@ void InitialiseCurlOnce() {
 }
 
 }  // namespace
+
+bool IsServerUrl(std::string_view Text) {
+    const size_t Scheme = Text.find("://");
+    return Scheme != std::string_view::npos && Scheme + 3 < Text.size() &&
+           (EqualsIgnoringCase(Text.substr(0, Scheme), "http") || EqualsIgnoringCase(Text.substr(0, Scheme), "https"));
+}
 
 std::string DefaultSymbolCache() {
     if (const char* Xdg = std::getenv("XDG_CACHE_HOME"); Xdg != nullptr && *Xdg != '\0') {
@@ -89,7 +92,7 @@ void AddSymbolPath(std::string_view Value, const std::string& DefaultCache, Symb
         } else if (EqualsIgnoringCase(Fields[0], "srv") || EqualsIgnoringCase(Fields[0], "symsrv")) {
             // symsrv*DLL*CACHE*URL names the server's DLL first; the rest reads as srv*CACHE*URL.
             const size_t First = EqualsIgnoringCase(Fields[0], "symsrv") ? 2 : 1;
-            if (Fields.size() <= First || !IsUrl(Fields.back())) {
+            if (Fields.size() <= First || !IsServerUrl(Fields.back())) {
                 continue;
             }
             std::string ServerCache = Cache;
@@ -117,11 +120,31 @@ std::string PdbFileName(std::string_view PdbPath) {
     return std::string(Separator == std::string_view::npos ? PdbPath : PdbPath.substr(Separator + 1));
 }
 
+namespace {
+
+// DIRECTORY/NAME, or the entry whose name differs from NAME only in case: Windows names PDBs without
+// regard to case, and a store copied from Windows keeps whatever case the linker wrote.
+fs::path EntryIgnoringCase(const fs::path& Directory, const std::string& Name) {
+    std::error_code Failed;
+    const fs::path Exact = Directory / Name;
+    if (fs::exists(Exact, Failed)) {
+        return Exact;
+    }
+    for (const fs::directory_entry& Entry : fs::directory_iterator(Directory, Failed)) {
+        if (EqualsIgnoringCase(Entry.path().filename().string(), Name)) {
+            return Entry.path();
+        }
+    }
+    return Exact;
+}
+
+}  // namespace
+
 std::vector<std::string> LocalCandidates(const std::string& Directory, const std::string& PdbName,
                                          const std::string& Digits) {
     std::vector<std::string> Found;
     std::error_code Failed;
-    const fs::path Flat = fs::path(Directory) / PdbName;
+    const fs::path Flat = EntryIgnoringCase(Directory, PdbName);
     if (fs::is_regular_file(Flat, Failed)) {
         Found.push_back(Flat.string());
     }
@@ -137,7 +160,7 @@ std::vector<std::string> LocalCandidates(const std::string& Directory, const std
         const std::string AgeText = Name.substr(Digits.size());
         char* End = nullptr;
         const unsigned long Age = std::strtoul(AgeText.c_str(), &End, 16);
-        const fs::path File = Entry.path() / PdbName;
+        const fs::path File = EntryIgnoringCase(Entry.path(), PdbName);
         if (*End == '\0' && fs::is_regular_file(File, Failed)) {
             Aged.emplace_back(Age, File.string());
         }

@@ -27,6 +27,9 @@ struct SymbolSearch {
     std::chrono::milliseconds Timeout{std::chrono::seconds(20)};  // per request
 };
 
+// An http:// or https:// URL, the scheme in any case: the only kinds of symbol server asked.
+bool IsServerUrl(std::string_view Text);
+
 // $XDG_CACHE_HOME/hestolvane/symbols, else ~/.cache/hestolvane/symbols.
 std::string DefaultSymbolCache();
 

@@ -151,7 +151,7 @@ SymbolResolver::Module& SymbolResolver::ModuleFor(const ModuleRow& Row) {
         }
         return Known->second;
     }
-    const std::string PdbName = PdbFileName(Row.PdbPath);
+    const std::string PdbName = PdbFileName(Row.PdbPath.value_or(""));
     if (!Row.HasIdentity() || PdbName.empty()) {
         const std::string Key = "none|";
         auto Known = Modules.find(Key);

@@ -3,7 +3,10 @@
 // whole report, and reports whose begin marker was lost.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "decode_test_support.h"
+#include "output.h"
 
 namespace hestolvane::decode {
 namespace {
@@ -141,6 +144,42 @@ TEST(DecodeDamage, ReportWhoseBeginMarkerIsLostIsKeptAsDamaged) {
 
     // Other writers' text alone makes no report.
     EXPECT_TRUE(Decode(Lines({"Dump:", "ControlPc", "PrintStack", "normal boot."})).Reports.empty());
+}
+
+// A time no clock shows is not written as one: null, with a warning that keeps the line's text.
+TEST(DecodeDamage, ImpossibleTimesAreNullWithTheirText) {
+    const std::string Banner = "HesTolvaneDrv ver: 3, Load: 2026-02-30 06:03:03:17";
+    const auto Decoded = Decode(Banner + "\nnormal boot.\n" + WithLine("CRASHED ON", "CRASHED ON: 2026-04-31 24:00:00:1"));
+    ASSERT_EQ(Decoded.Boots.size(), 1u);
+    EXPECT_FALSE(Decoded.Boots[0].LoadTime);
+    EXPECT_EQ(Decoded.Boots[0].Warnings, (std::vector<Warning>{{1, "load time is no real date or time", Banner}}));
+    ASSERT_EQ(Decoded.Reports.size(), 1u);
+    EXPECT_FALSE(Decoded.Reports[0].CrashTime);
+    ASSERT_FALSE(Decoded.Reports[0].Warnings.empty());
+    EXPECT_EQ(Decoded.Reports[0].Warnings[0],
+              (Warning{4, "crash time is no real date or time", "CRASHED ON: 2026-04-31 24:00:00:1"}));
+    const auto Json = nlohmann::json::parse(ReportJson(Decoded.Reports[0]));
+    EXPECT_TRUE(Json["crash_time"].is_null());
+
+    // 29 February of a leap year is a real day; a banner cut short keeps its text in its warning.
+    const auto Leap = Decode("HesTolvaneDrv ver: 3, Load: 2028-02-29 23:59:59:999\nHesTolvaneDrv ver: 3, Lo\n");
+    ASSERT_EQ(Leap.Boots.size(), 2u);
+    EXPECT_TRUE(Leap.Boots[0].LoadTime);
+    EXPECT_EQ(Leap.Boots[1].Warnings,
+              (std::vector<Warning>{{2, "load banner incomplete or unreadable", "HesTolvaneDrv ver: 3, Lo"}}));
+}
+
+// A row's texts printed "(null)" are null in JSON, the PDB path as much as the name and the path.
+TEST(DecodeDamage, NullPdbPathIsNullInJson) {
+    const auto Decoded = Decode(WithLine("FFFFF80420000000", "FFFFF80420000000 FFFFF80420004000  (null)  (null)  (null)  "
+                                                             "C04E2791-663B-124A-8D05-77E12C9F40B3"));
+    ASSERT_EQ(Decoded.Reports.size(), 1u);
+    const auto Json = nlohmann::json::parse(ReportJson(Decoded.Reports[0]));
+    const auto& Row = Json["modules"][1];
+    EXPECT_TRUE(Row["name"].is_null());
+    EXPECT_TRUE(Row["pdb_path"].is_null());
+    EXPECT_TRUE(Row["path"].is_null());
+    EXPECT_EQ(Json["modules"][0]["pdb_path"], "ntkrnlmp.pdb");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -256,6 +257,10 @@ TEST(DecodeLive, SerialAndTcpTargets) {
     EXPECT_EQ(ParseTcpTarget("[::1]:4555")->Host, "::1");
     EXPECT_EQ(ParseTcpTarget("localhost:4555")->Port, "4555");
     EXPECT_FALSE(ParseTcpTarget("localhost").has_value());
+    EXPECT_FALSE(ParseTcpTarget("localhost:99999").has_value());  // not 34463, its remainder
+    EXPECT_FALSE(ParseTcpTarget("localhost:0").has_value());
+    EXPECT_FALSE(ParseTcpTarget("localhost:telnet").has_value());
+    EXPECT_EQ(ParseTcpTarget("localhost:65535")->Port, "65535");
 }
 
 // A capture file that grows, is replaced (the old report never ends), then truncated in place.
@@ -343,6 +348,79 @@ TEST(DecodeLive, FollowedFileRewrittenLargerWhileBusyIsARestart) {
                                  {0xD2, std::nullopt}});
     ASSERT_EQ(Sink.Boots.size(), 2u);
     EXPECT_EQ(Sink.Reports[2].Boot, 2u);
+}
+
+// With nothing listening, the refusal is told once, however many attempts follow, and so is the
+// connection when a server comes.
+TEST(DecodeLive, RefusedConnectionIsToldOncePerChangeOfState) {
+    unsigned Port = 0;
+    {
+        Listener Probe;
+        Port = Probe.Port;
+    }
+    std::mutex Lock;
+    std::vector<std::string> Notices;
+    LiveOptions Options = TestOptions();
+    Options.Notice = [&](const std::string& Text) {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Notices.push_back(Text);
+    };
+    LiveRun Run([&](CaptureReader& Reader, const StopSignal& Stop) {
+        return FollowTcp(TcpTarget{"127.0.0.1", std::to_string(Port)}, Reader, Options, Stop);
+    });
+    std::this_thread::sleep_for(300ms);  // several attempts at 10 to 100 ms
+    const int Server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int Reuse = 1;
+    setsockopt(Server, SOL_SOCKET, SO_REUSEADDR, &Reuse, sizeof(Reuse));
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Address.sin_port = htons(static_cast<uint16_t>(Port));
+    ASSERT_EQ(bind(Server, reinterpret_cast<sockaddr*>(&Address), sizeof(Address)), 0);
+    ASSERT_EQ(listen(Server, 4), 0);
+    const int Connection = accept(Server, nullptr, nullptr);
+    SendInOddChunks(Connection, BootText(1) + ReportText("50"));
+    EXPECT_TRUE(Run.Sink.WaitForReports(1));
+    Run.StopAndJoin();
+    close(Connection);
+    close(Server);
+    std::lock_guard<std::mutex> Hold(Lock);
+    const std::string Where = "127.0.0.1:" + std::to_string(Port);
+    ASSERT_EQ(Notices.size(), 2u);
+    EXPECT_EQ(Notices[0], Where + ": Connection refused; trying again in 0.01 s, then at longer intervals up to 0.1 s");
+    EXPECT_EQ(Notices[1], Where + ": connected");
+}
+
+// A named pipe and standard input are live sources too: a report whose writer falls silent is cut off
+// by the idle timeout while the writer keeps the pipe open.
+TEST(DecodeLive, PipesHonourTheIdleTimeout) {
+    char Template[] = "/tmp/hestolvane-fifo-XXXXXX";
+    ASSERT_NE(mkdtemp(Template), nullptr);
+    const std::string Fifo = std::string(Template) + "/com1";
+    ASSERT_EQ(mkfifo(Fifo.c_str(), 0600), 0);
+    LiveOptions Options = TestOptions();
+    Options.IdleTimeout = 200ms;
+    {
+        LiveRun Run([&](CaptureReader& Reader, const StopSignal& Stop) { return FollowFile(Fifo, Reader, Options, Stop); });
+        const int Writer = open(Fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(Writer, 0);
+        SendInOddChunks(Writer, BootText(1) + FirstHalf(ReportText("50")));
+        EXPECT_TRUE(Run.Sink.WaitForReports(1));
+        Run.StopAndJoin();
+        close(Writer);
+        ExpectReports(Run.Sink.ReportsSoFar(), {{0x50, Truncation::IdleTimeout}});
+    }
+    std::system(("rm -rf " + std::string(Template)).c_str());
+
+    int Ends[2];
+    ASSERT_EQ(pipe2(Ends, O_CLOEXEC), 0);
+    LiveRun Run([&](CaptureReader& Reader, const StopSignal& Stop) { return ReadToEnd(Ends[0], Reader, Stop, &Options); });
+    SendInOddChunks(Ends[1], BootText(1) + FirstHalf(ReportText("1E")));
+    EXPECT_TRUE(Run.Sink.WaitForReports(1));
+    Run.StopAndJoin();
+    close(Ends[0]);
+    close(Ends[1]);
+    ExpectReports(Run.Sink.ReportsSoFar(), {{0x1E, Truncation::IdleTimeout}});
 }
 
 }  // namespace
