@@ -63,6 +63,7 @@ void CaptureReader::Finish() {
         Truncate(Truncation::EndOfInput, LastLine);
     }
     EmitPendingBoot();
+    Sink.OnQuiet();
 }
 
 void CaptureReader::Cut(Truncation Cause) {
@@ -81,6 +82,7 @@ std::optional<uint64_t> CaptureReader::Abandon() {
         Dropped = Open->Line;
         Open.reset();
     }
+    Sink.OnQuiet();
     return Dropped;
 }
 

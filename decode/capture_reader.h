@@ -31,6 +31,9 @@ public:
     // the dropped report, if there was one.
     std::optional<uint64_t> Abandon();
 
+    // The source has no bytes waiting: passed on to the sink.
+    void Quiet() { Sink.OnQuiet(); }
+
     // Whether a partial line, an open report or a waiting boot would be cut by an idle timeout.
     bool HasUnfinishedWork() const;
 

@@ -201,34 +201,41 @@ CrashIndex::Opened CrashIndex::OpenReadOnly(const std::string& Path) {
 }
 
 CrashIndex::~CrashIndex() {
+    Commit();
     sqlite3_close(Database);
 }
 
 CrashIndex::RecordResult CrashIndex::Record(const std::string& Source, const Report& Decoded,
                                             const std::optional<Boot>& LoadedBy, const std::string& Document) {
     RecordResult Result;
-    RetryWhileLocked(Database, [&] {
-        Result = RecordOnce(Source, Decoded, LoadedBy, Document);
-        return Result.Outcome.has_value();
-    });
+    if (!InBatch) {
+        InBatch = RetryWhileLocked(Database, [this] {
+            return sqlite3_exec(Database, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+        });
+        if (!InBatch) {
+            Result.Error = ErrorOf(Database);
+            return Result;
+        }
+    }
+    Result.Outcome = Write(Source, Decoded, LoadedBy, Document, Result.Error);
+    // Some failures (a full disk, an I/O error) roll the whole transaction back.
+    InBatch = sqlite3_get_autocommit(Database) == 0;
     return Result;
 }
 
-CrashIndex::RecordResult CrashIndex::RecordOnce(const std::string& Source, const Report& Decoded,
-                                                const std::optional<Boot>& LoadedBy, const std::string& Document) {
-    RecordResult Result;
-    Transaction Writing(Database);
-    if (!Writing.Began) {
-        Result.Error = ErrorOf(Database);
-        return Result;
+std::string CrashIndex::Commit() {
+    if (!InBatch) {
+        return "";
     }
-    std::optional<Recorded> Outcome = Write(Source, Decoded, LoadedBy, Document, Result.Error);
-    if (!Outcome || !Writing.Commit()) {
-        Result.Error = Result.Error.empty() ? ErrorOf(Database) : Result.Error;
-        return Result;
+    const bool Committed = RetryWhileLocked(
+        Database, [this] { return sqlite3_exec(Database, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK; });
+    std::string Error;
+    if (!Committed) {
+        Error = ErrorOf(Database);
+        sqlite3_exec(Database, "ROLLBACK", nullptr, nullptr, nullptr);
     }
-    Result.Outcome = Outcome;
-    return Result;
+    InBatch = false;
+    return Error;
 }
 
 // Inside the caller's transaction. A reading of a known crash replaces the stored one unless it is less
@@ -334,11 +341,40 @@ void IndexingSink::OnReport(const Report& Decoded) {
             LoadedBy = Found->second;
         }
     }
+    const bool WasOpen = Index.BatchOpen();
     const CrashIndex::RecordResult Result = Index.Record(Source, Decoded, LoadedBy, ReportJson(Decoded));
     if (!Result.Outcome) {
         Failures.push_back("report " + std::to_string(Decoded.Number) + " not recorded: " + Result.Error);
     }
+    if (!Index.BatchOpen()) {
+        BatchEnded(Result.Error);
+    } else {
+        if (!WasOpen) {
+            BatchStarted = std::chrono::steady_clock::now();
+        }
+        if (Result.Outcome) {
+            Batched.push_back(Decoded.Number);
+        }
+        if (std::chrono::steady_clock::now() - BatchStarted >= BatchTime) {
+            BatchEnded(Index.Commit());
+        }
+    }
     Next.OnReport(Decoded);
+}
+
+void IndexingSink::OnQuiet() {
+    BatchEnded(Index.Commit());
+    Next.OnQuiet();
+}
+
+// The batch has ended: committed when Error is empty, else rolled back with every report in it.
+void IndexingSink::BatchEnded(const std::string& Error) {
+    if (!Error.empty()) {
+        for (unsigned Number : Batched) {
+            Failures.push_back("report " + std::to_string(Number) + " not recorded: " + Error);
+        }
+    }
+    Batched.clear();
 }
 
 }  // namespace hestolvane::decode

@@ -86,6 +86,17 @@ Wake WaitFor(int Descriptor, short Events, milliseconds Limit, const StopSignal&
     }
 }
 
+// WaitFor, telling the reader first when nothing is there yet: the input is quiet, the moment to make
+// what was recorded durable. A regular file is never quiet until its end.
+Wake WaitQuietly(int Descriptor, short Events, milliseconds Limit, const StopSignal& Stop, CaptureReader& Reader) {
+    const Wake Already = WaitFor(Descriptor, Events, milliseconds(0), Stop);
+    if (Already != Wake::TimedOut || Limit.count() == 0) {
+        return Already;
+    }
+    Reader.Quiet();
+    return WaitFor(Descriptor, Events, Limit, Stop);
+}
+
 // Tracks the time since the last byte and cuts the reader's unfinished work off when it has waited long
 // enough. Wait limits come from here, so no loop sleeps through a deadline.
 class IdleWatch {
@@ -134,10 +145,11 @@ ReadResult ReadChunk(int Descriptor, std::vector<char>& Buffer, CaptureReader& R
 }
 
 // Waits out a back-off, still honouring the stop signal and the idle timeout. False when stopped.
-bool Pause(milliseconds Delay, IdleWatch& Idle, const StopSignal& Stop) {
+bool Pause(milliseconds Delay, CaptureReader& Reader, IdleWatch& Idle, const StopSignal& Stop) {
     const auto Until = Clock::now() + Delay;
     for (auto Now = Clock::now(); Now < Until; Now = Clock::now()) {
-        if (WaitFor(-1, 0, Idle.Limit(std::chrono::duration_cast<milliseconds>(Until - Now)), Stop) == Wake::Stopped) {
+        if (WaitQuietly(-1, 0, Idle.Limit(std::chrono::duration_cast<milliseconds>(Until - Now)), Stop, Reader) ==
+            Wake::Stopped) {
             return false;
         }
         Idle.CutIfIdle();
@@ -165,7 +177,7 @@ private:
 bool ReadUntilGone(int Descriptor, CaptureReader& Reader, IdleWatch& Idle, const StopSignal& Stop) {
     std::vector<char> Buffer(ChunkSize);
     for (;;) {
-        const Wake Woken = WaitFor(Descriptor, POLLIN, Idle.Limit(), Stop);
+        const Wake Woken = WaitQuietly(Descriptor, POLLIN, Idle.Limit(), Stop, Reader);
         if (Woken == Wake::Stopped) {
             return true;
         }
@@ -355,7 +367,7 @@ ReadOutcome ReadToEnd(int Descriptor, CaptureReader& Reader, const StopSignal& S
         Watch.emplace(Reader, *Idle);
     }
     for (;;) {
-        const Wake Woken = WaitFor(Descriptor, POLLIN, Watch ? Watch->Limit() : milliseconds(-1), Stop);
+        const Wake Woken = WaitQuietly(Descriptor, POLLIN, Watch ? Watch->Limit() : milliseconds(-1), Stop, Reader);
         if (Woken == Wake::Stopped) {
             return StoppedByUser();
         }
@@ -426,7 +438,7 @@ ReadOutcome FollowFile(const std::string& Path, CaptureReader& Reader, const Liv
                 return Unreadable(ErrorText("cannot read " + Path, errno));
             }
         }
-        if (WaitFor(-1, 0, Idle.Limit(Options.FollowInterval), Stop) == Wake::Stopped) {
+        if (WaitQuietly(-1, 0, Idle.Limit(Options.FollowInterval), Stop, Reader) == Wake::Stopped) {
             return StoppedByUser();
         }
         Idle.CutIfIdle();
@@ -499,7 +511,7 @@ ReadOutcome FollowTcp(const TcpTarget& Target, CaptureReader& Reader, const Live
             Tell(std::to_string(Error), Name + ": " + std::strerror(Error) + "; trying again in " + SecondsText(Delay) +
                                             ", then at longer intervals up to " + SecondsText(Options.LongestBackoff));
         }
-        if (!Pause(Delay, Idle, Stop)) {
+        if (!Pause(Delay, Reader, Idle, Stop)) {
             return StoppedByUser();
         }
     }
@@ -540,7 +552,7 @@ ReadOutcome FollowSerial(const SerialTarget& Target, CaptureReader& Reader, cons
             }
         }
         // A USB adapter pulled out and plugged in again comes back under the same name.
-        if (!Pause(Delays.Take(), Idle, Stop)) {
+        if (!Pause(Delays.Take(), Reader, Idle, Stop)) {
             return StoppedByUser();
         }
         Device = OpenSerial(Target, Error);

@@ -206,6 +206,8 @@ public:
     virtual ~CaptureSink() = default;
     virtual void OnBoot(const Boot& Decoded) = 0;
     virtual void OnReport(const Report& Decoded) = 0;
+    // The input has nothing more for now (or for good): the moment to make durable what was recorded.
+    virtual void OnQuiet() {}
 };
 
 }  // namespace hestolvane::decode

@@ -54,6 +54,7 @@ public:
     explicit Tally(CaptureSink& Next) : Next(Next) {}
     void OnBoot(const Boot& Decoded) override;
     void OnReport(const Report& Decoded) override;
+    void OnQuiet() override { Next.OnQuiet(); }
 
     unsigned Reports() const { return ReportCount; }
     bool AnyWarnings() const { return Warned; }

@@ -61,6 +61,7 @@ public:
     SymbolizingSink(SymbolResolver& Resolver, CaptureSink& Next) : Resolver(Resolver), Next(Next) {}
     void OnBoot(const Boot& Decoded) override { Next.OnBoot(Decoded); }
     void OnReport(const Report& Decoded) override;
+    void OnQuiet() override { Next.OnQuiet(); }
 
 private:
     SymbolResolver& Resolver;

@@ -2,8 +2,15 @@
 // listing, and two processes writing one database at once lose no report.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <nlohmann/json.hpp>
+#include <poll.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
 
 #include "symbol_test_support.h"
 
@@ -130,6 +137,78 @@ TEST_F(DecodeIndex, TruncatedReadingIsReplacedByTheWholeOne) {
     EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(Query, 0)), "control_pc");
     sqlite3_finalize(Query);
     sqlite3_close(Index);
+}
+
+int64_t RowsIn(const std::string& Database) {
+    sqlite3* Index = nullptr;
+    int64_t Rows = -1;
+    sqlite3_stmt* Query = nullptr;
+    if (sqlite3_open_v2(Database.c_str(), &Index, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(Index, "SELECT COUNT(*) FROM reports", -1, &Query, nullptr) == SQLITE_OK &&
+        sqlite3_step(Query) == SQLITE_ROW) {
+        Rows = sqlite3_column_int64(Query, 0);
+    }
+    sqlite3_finalize(Query);
+    sqlite3_close(Index);
+    return Rows;
+}
+
+// Reports are recorded in batches: every report the decoder has printed when SIGTERM comes is in the
+// index after it ends, while its input is still open.
+TEST_F(DecodeIndex, EveryPrintedReportIsRecordedWhenStopped) {
+    const std::string Database = Work / "crashes.db";
+    int Input[2];
+    int Output[2];
+    ASSERT_EQ(pipe2(Input, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(Output, O_CLOEXEC), 0);
+    const std::string Program = Decoder();
+    const pid_t Child = fork();
+    if (Child == 0) {
+        dup2(Input[0], STDIN_FILENO);
+        dup2(Output[1], STDOUT_FILENO);
+        execl(Program.c_str(), Program.c_str(), "--json", "--db", Database.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(Input[0]);
+    close(Output[1]);
+    const std::string Reports = Capture(std::vector<std::string>(300, "Fail"), 0);
+    std::thread Writing([&] {
+        for (size_t Sent = 0; Sent < Reports.size();) {
+            const ssize_t Count = write(Input[1], Reports.data() + Sent, Reports.size() - Sent);
+            if (Count <= 0) {
+                return;
+            }
+            Sent += static_cast<size_t>(Count);
+        }
+    });
+    std::string Printed;
+    size_t Seen = 0;
+    char Buffer[65536];
+    while (Seen < 300) {
+        pollfd Ready{Output[0], POLLIN, 0};
+        if (poll(&Ready, 1, 20000) <= 0) {
+            break;
+        }
+        const ssize_t Count = read(Output[0], Buffer, sizeof(Buffer));
+        if (Count <= 0) {
+            break;
+        }
+        Printed.append(Buffer, static_cast<size_t>(Count));
+        Seen = 0;
+        for (size_t At = Printed.find("\"kind\":\"report\""); At != std::string::npos;
+             At = Printed.find("\"kind\":\"report\"", At + 1)) {
+            Seen++;
+        }
+    }
+    kill(Child, SIGTERM);
+    int Status = 0;
+    waitpid(Child, &Status, 0);
+    Writing.join();
+    close(Input[1]);
+    close(Output[0]);
+    EXPECT_EQ(Seen, 300u);
+    EXPECT_TRUE(WIFEXITED(Status));
+    EXPECT_EQ(RowsIn(Database), 300);
 }
 
 TEST(DecodeIndexReading, BucketsOfAMissingIndexCreateNothing) {
