@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include <cstdio>
@@ -330,16 +331,14 @@ CrashIndex::Summary CrashIndex::Buckets() {
 }
 
 void IndexingSink::OnBoot(const Boot& Decoded) {
-    Boots[Decoded.Number] = Decoded;
+    LastBoot = Decoded;
     Next.OnBoot(Decoded);
 }
 
 void IndexingSink::OnReport(const Report& Decoded) {
     std::optional<Boot> LoadedBy;
-    if (Decoded.Boot) {
-        if (auto Found = Boots.find(*Decoded.Boot); Found != Boots.end()) {
-            LoadedBy = Found->second;
-        }
+    if (Decoded.Boot && LastBoot && LastBoot->Number == *Decoded.Boot) {
+        LoadedBy = LastBoot;
     }
     const bool WasOpen = Index.BatchOpen();
     const CrashIndex::RecordResult Result = Index.Record(Source, Decoded, LoadedBy, ReportJson(Decoded));

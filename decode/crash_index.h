@@ -3,7 +3,6 @@
 #pragma once
 
 #include <chrono>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -89,7 +88,9 @@ private:
     CrashIndex& Index;
     std::string Source;
     CaptureSink& Next;
-    std::map<unsigned, Boot> Boots;
+    // A report belongs to the last boot announced before it, so that is the only one kept: a reader that
+    // runs for months sees thousands of boots.
+    std::optional<Boot> LastBoot;
     std::vector<std::string> Failures;
     std::vector<unsigned> Batched;  // the reports in the open batch
     std::chrono::steady_clock::time_point BatchStarted;

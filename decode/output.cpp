@@ -185,7 +185,7 @@ void ListWarnings(std::ostream& Out, const std::vector<Warning>& Warnings) {
 }  // namespace
 
 void ListingWriter::OnBoot(const Boot& Decoded) {
-    Boots[Decoded.Number] = Decoded;
+    LastBoot = Decoded;
     Out << "Boot " << Decoded.Number << " (line " << Decoded.Line << "): " << BootSummary(Decoded) << "\n";
     ListWarnings(Out, Decoded.Warnings);
     Out << "\n";
@@ -196,10 +196,9 @@ void ListingWriter::OnReport(const Report& Decoded) {
     Out << "Report " << Decoded.Number << " (line " << Decoded.Line << (Decoded.Damaged ? ", begin marker missing" : "")
         << ")\n";
     Out << "  Crashed:     " << (Decoded.CrashTime ? FormatTimestamp(*Decoded.CrashTime) + " UTC" : "unknown") << "\n";
-    const auto Found = Decoded.Boot ? Boots.find(*Decoded.Boot) : Boots.end();
+    const bool Known = Decoded.Boot && LastBoot && LastBoot->Number == *Decoded.Boot;
     Out << "  Boot:        "
-        << (Found != Boots.end() ? std::to_string(Found->first) + ", " + BootSummary(Found->second)
-                                 : "no load banner before the report")
+        << (Known ? std::to_string(LastBoot->Number) + ", " + BootSummary(*LastBoot) : "no load banner before the report")
         << "\n";
     if (Decoded.Check) {
         const std::string_view Name = BugCheckName(Decoded.Check->Code);
