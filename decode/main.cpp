@@ -304,7 +304,6 @@ std::string StandardInputLabel() {
 std::string DefaultSourceLabel(const Options& Chosen) {
     switch (Chosen.Source) {
     case Mode::Stream:
-        return Chosen.Target == "-" ? StandardInputLabel() : CanonicalFile(Chosen.Target);
     case Mode::Follow:
         return Chosen.Target == "-" ? StandardInputLabel() : CanonicalFile(Chosen.Target);
     case Mode::Tcp:

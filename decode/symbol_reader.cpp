@@ -170,6 +170,9 @@ std::string SymbolReaderProcess::WhyItDied() {
         return "the symbol reader crashed on it (signal " + std::to_string(WTERMSIG(Status)) + ", " +
                strsignal(WTERMSIG(Status)) + ")";
     }
+    if (Reaped > 0 && WIFEXITED(Status) && WEXITSTATUS(Status) == SymbolReaderOutOfMemory) {
+        return "the symbol reader ran out of its " + std::to_string(Limits.MemoryBytes >> 20) + " MiB on it";
+    }
     if (Reaped > 0 && WIFEXITED(Status) && WEXITSTATUS(Status) == 127) {
         return "cannot run the symbol reader " + Program;
     }

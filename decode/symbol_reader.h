@@ -17,6 +17,9 @@
 
 namespace hestolvane::decode {
 
+// The worker's exit status when its memory bound was reached.
+constexpr int SymbolReaderOutOfMemory = 3;
+
 struct ReaderLimits {
     std::chrono::milliseconds Timeout{std::chrono::seconds(60)};  // per request: an open or one look-up
     unsigned long long MemoryBytes = 4ULL << 30;                 // the worker's address space

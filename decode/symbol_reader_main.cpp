@@ -4,14 +4,17 @@
 // object per line on standard output for each request on standard input (see symbol_reader.h).
 #include <sys/resource.h>
 
+#include <cstdlib>
 #include <iostream>
 #include <map>
+#include <new>
 #include <memory>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "debug_info.h"
+#include "symbol_reader.h"
 
 namespace {
 
@@ -94,14 +97,8 @@ json Answer(const json& Request, std::map<unsigned, std::unique_ptr<DebugInfo>>&
     return {{"ok", false}, {"error", "unknown request " + Operation}};
 }
 
-}  // namespace
-
-int main(int Count, char** Values) {
-    if (Count != 2) {
-        std::cerr << "usage: hestolvane-symbol-reader MEMORY_LIMIT_BYTES (run by hestolvane-decode)\n";
-        return 2;
-    }
-    LimitMemory(std::stoull(Values[1]));
+int Serve(unsigned long long MemoryBytes) {
+    LimitMemory(MemoryBytes);
     std::ios::sync_with_stdio(false);
     std::map<unsigned, std::unique_ptr<DebugInfo>> Open;
     std::string Line;
@@ -116,4 +113,21 @@ int main(int Count, char** Values) {
         std::cout.flush();
     }
     return 0;
+}
+
+}  // namespace
+
+// Exit statuses the decoder reads: 2 for a bad command line, OutOfMemoryStatus when the memory bound
+// was reached, 4 for any other failure.
+int main(int Count, char** Values) {
+    if (Count != 2) {
+        return 2;
+    }
+    try {
+        return Serve(std::strtoull(Values[1], nullptr, 10));
+    } catch (const std::bad_alloc&) {
+        return hestolvane::decode::SymbolReaderOutOfMemory;
+    } catch (...) {
+        return 4;
+    }
 }

@@ -126,7 +126,7 @@ namespace {
 // regard to case, and a store copied from Windows keeps whatever case the linker wrote.
 fs::path EntryIgnoringCase(const fs::path& Directory, const std::string& Name) {
     std::error_code Failed;
-    const fs::path Exact = Directory / Name;
+    fs::path Exact = Directory / Name;
     if (fs::exists(Exact, Failed)) {
         return Exact;
     }
