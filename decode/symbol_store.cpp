@@ -219,6 +219,8 @@ public:
 
     FILE* Stream() const { return File; }
     const std::string& Name() const { return Path; }
+    // Everything written is in the file; the lock is kept until it is renamed or removed.
+    bool Finish() { return File != nullptr && std::fflush(File) == 0 && std::ferror(File) == 0; }
     bool Close() {
         bool Written = true;
         if (File != nullptr) {
@@ -234,12 +236,13 @@ public:
         return Written;
     }
     void Discard() {
-        Close();
         unlink(Path.c_str());
+        Close();
         Kept = true;
     }
     bool MoveTo(const fs::path& Target) {
         Kept = std::rename(Path.c_str(), Target.c_str()) == 0;
+        Close();
         return Kept;
     }
 
@@ -372,7 +375,7 @@ SymbolFetcher::Download SymbolFetcher::Fetch(const SymbolServer& Server, const s
         const Transfer Done = Perform();
         long Status = 0;
         curl_easy_getinfo(Easy, CURLINFO_RESPONSE_CODE, &Status);
-        const bool Written = Temporary.Close();
+        const bool Written = Temporary.Finish();
         if (Done.Stopped) {
             Temporary.Discard();
             RemoveIfEmpty(Target.parent_path());

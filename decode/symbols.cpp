@@ -127,6 +127,9 @@ SymbolResolver::Module SymbolResolver::FindDatabase(const std::string& PdbName, 
             Downloaded.Origin.File = Got.File;
             return Downloaded;
         }
+        if (Downloaded.Handle) {
+            Reader.Close(*Downloaded.Handle);  // accepted, but it could not be stored
+        }
         if (Got.Outcome == SymbolFetcher::Result::Failed && Refused.Origin.State == SymbolState::NotFound) {
             Refused.Origin.Detail += "; " + Got.Error;
         }
