@@ -177,7 +177,8 @@ std::string SymbolReaderProcess::WhyItDied() {
         return "cannot run the symbol reader " + Program;
     }
     if (Reaped > 0 && WIFEXITED(Status)) {
-        return "the symbol reader ended with status " + std::to_string(WEXITSTATUS(Status)) + " on it";
+        // An uncaught exception, or a sanitizer's report in an instrumented build.
+        return "the symbol reader crashed on it (exit status " + std::to_string(WEXITSTATUS(Status)) + ")";
     }
     return "the symbol reader went away";
 }

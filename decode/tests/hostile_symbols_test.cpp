@@ -116,7 +116,8 @@ TEST(DecodeHostileSymbols, FileThatCrashedTheReaderIsNotOpenedAgain) {
         GTEST_SKIP() << "this build's PDB does not crash the reader at that byte";
     }
     EXPECT_EQ(First.Modules[0].Symbols->State, SymbolState::Unreadable);
-    EXPECT_NE(First.Modules[0].Symbols->Detail.find("the symbol reader crashed on it (signal"), std::string::npos)
+    // A signal in a plain build; a sanitizer catches it first and exits in an instrumented one.
+    EXPECT_NE(First.Modules[0].Symbols->Detail.find("the symbol reader crashed on it ("), std::string::npos)
         << First.Modules[0].Symbols->Detail;
     const unsigned Opened = Resolver.DatabasesOpened();
     const Report Other = Resolved(DriverCapture("0BADF00D-0000-0000-0000-000000000001"), Resolver).at(0);
