@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include <cstdio>
@@ -39,11 +40,14 @@ bool RetryWhileLocked(sqlite3* Database, Step Attempt) {
     }
 }
 
+// A crash is identified by its source, the load time of its boot and its crash time: a capture decoded
+// again, or a report cut off and later read whole, is the same crash. A report without a crash time is
+// identified by its text. `complete` is 0 for a truncated reading, which a complete one replaces.
 constexpr const char* Schema =
     "CREATE TABLE IF NOT EXISTS reports ("
     " id INTEGER PRIMARY KEY,"
     " source TEXT NOT NULL,"
-    " crash_time TEXT NOT NULL,"  // empty when the report has none, so that it still takes part in UNIQUE
+    " crash_time TEXT NOT NULL,"  // empty when the report has none
     " load_time TEXT,"
     " code TEXT,"
     " bucket TEXT NOT NULL,"
@@ -51,8 +55,22 @@ constexpr const char* Schema =
     " raw TEXT NOT NULL,"
     " document TEXT NOT NULL,"
     " recorded TEXT NOT NULL,"
-    " UNIQUE (source, crash_time, raw));"
+    " identity TEXT,"
+    " complete INTEGER NOT NULL DEFAULT 1);"
     "CREATE INDEX IF NOT EXISTS reports_by_bucket ON reports (bucket);";
+
+// An index written before crashes had an identity: each row gets one, and of the rows of one crash the
+// most complete reading stays.
+constexpr const char* AddIdentity =
+    "ALTER TABLE reports ADD COLUMN identity TEXT;"
+    "ALTER TABLE reports ADD COLUMN complete INTEGER NOT NULL DEFAULT 1;"
+    "UPDATE reports SET complete = ifnull(json_extract(document, '$.end') != 'truncated', 1);";
+constexpr const char* FillIdentity =
+    "UPDATE reports SET identity = CASE WHEN crash_time != '' THEN ifnull(load_time, '') || ' ' || crash_time"
+    " ELSE 'raw ' || raw END WHERE identity IS NULL;"
+    "DELETE FROM reports WHERE id NOT IN (SELECT id FROM (SELECT id, row_number() OVER (PARTITION BY source,"
+    " identity ORDER BY complete DESC, length(raw) DESC, id DESC) AS rank FROM reports) WHERE rank = 1);"
+    "CREATE UNIQUE INDEX IF NOT EXISTS reports_by_crash ON reports (source, identity);";
 
 std::string ErrorOf(sqlite3* Database) {
     return sqlite3_errmsg(Database);
@@ -115,6 +133,19 @@ std::string NowIso() {
     return std::strftime(Text, sizeof(Text), "%Y-%m-%dT%H:%M:%SZ", &Utc) > 0 ? Text : "";
 }
 
+std::string IdentityOf(const Report& Decoded, const std::optional<Boot>& LoadedBy) {
+    if (!Decoded.CrashTime) {
+        return "raw " + Decoded.RawText;
+    }
+    const std::string LoadTime = LoadedBy && LoadedBy->LoadTime ? FormatIsoTimestamp(*LoadedBy->LoadTime) : "";
+    return LoadTime + " " + FormatIsoTimestamp(*Decoded.CrashTime);
+}
+
+bool HasIdentityColumn(sqlite3* Database) {
+    Statement Columns(Database, "SELECT 1 FROM pragma_table_info('reports') WHERE name = 'identity'");
+    return Columns.Ready() && Columns.Step() == SQLITE_ROW;
+}
+
 std::string CodeText(const Report& Decoded) {
     if (!Decoded.Check) {
         return "";
@@ -141,8 +172,13 @@ CrashIndex::Opened CrashIndex::Open(const std::string& Path) {
             return false;
         }
         Transaction Creating(Database);
-        return Creating.Began && sqlite3_exec(Database, Schema, nullptr, nullptr, nullptr) == SQLITE_OK &&
-               Creating.Commit();
+        if (!Creating.Began || sqlite3_exec(Database, Schema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+            return false;
+        }
+        if (!HasIdentityColumn(Database) && sqlite3_exec(Database, AddIdentity, nullptr, nullptr, nullptr) != SQLITE_OK) {
+            return false;
+        }
+        return sqlite3_exec(Database, FillIdentity, nullptr, nullptr, nullptr) == SQLITE_OK && Creating.Commit();
     });
     if (!Ready) {
         Result.Error = Path + ": " + ErrorOf(Database);
@@ -152,75 +188,114 @@ CrashIndex::Opened CrashIndex::Open(const std::string& Path) {
     return Result;
 }
 
+CrashIndex::Opened CrashIndex::OpenReadOnly(const std::string& Path) {
+    Opened Result;
+    sqlite3* Database = nullptr;
+    if (sqlite3_open_v2(Path.c_str(), &Database, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        Result.Error = "cannot open " + Path + ": " + (Database != nullptr ? ErrorOf(Database) : "out of memory");
+        sqlite3_close(Database);
+        return Result;
+    }
+    sqlite3_busy_timeout(Database, BusyTimeoutMs);
+    Result.Index.reset(new CrashIndex(Database));
+    return Result;
+}
+
 CrashIndex::~CrashIndex() {
+    Commit();
     sqlite3_close(Database);
 }
 
 CrashIndex::RecordResult CrashIndex::Record(const std::string& Source, const Report& Decoded,
                                             const std::optional<Boot>& LoadedBy, const std::string& Document) {
     RecordResult Result;
-    RetryWhileLocked(Database, [&] {
-        Result = RecordOnce(Source, Decoded, LoadedBy, Document);
-        return Result.Outcome.has_value();
-    });
+    if (!InBatch) {
+        InBatch = RetryWhileLocked(Database, [this] {
+            return sqlite3_exec(Database, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+        });
+        if (!InBatch) {
+            Result.Error = ErrorOf(Database);
+            return Result;
+        }
+    }
+    Result.Outcome = Write(Source, Decoded, LoadedBy, Document, Result.Error);
+    // Some failures (a full disk, an I/O error) roll the whole transaction back.
+    InBatch = sqlite3_get_autocommit(Database) == 0;
     return Result;
 }
 
-CrashIndex::RecordResult CrashIndex::RecordOnce(const std::string& Source, const Report& Decoded,
-                                                const std::optional<Boot>& LoadedBy, const std::string& Document) {
-    RecordResult Result;
-    const std::string CrashTime = Decoded.CrashTime ? FormatIsoTimestamp(*Decoded.CrashTime) : "";
-    const CrashSignature Signature = Decoded.Signature.value_or(CrashSignature{});
-    Transaction Writing(Database);
-    if (!Writing.Began) {
-        Result.Error = ErrorOf(Database);
-        return Result;
+std::string CrashIndex::Commit() {
+    if (!InBatch) {
+        return "";
     }
-    Statement Find(Database, "SELECT id FROM reports WHERE source = ?1 AND crash_time = ?2 AND raw = ?3");
+    const bool Committed = RetryWhileLocked(
+        Database, [this] { return sqlite3_exec(Database, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK; });
+    std::string Error;
+    if (!Committed) {
+        Error = ErrorOf(Database);
+        sqlite3_exec(Database, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    InBatch = false;
+    return Error;
+}
+
+// Inside the caller's transaction. A reading of a known crash replaces the stored one unless it is less
+// complete: truncated where the stored one is whole, or a shorter truncated one.
+std::optional<CrashIndex::Recorded> CrashIndex::Write(const std::string& Source, const Report& Decoded,
+                                                      const std::optional<Boot>& LoadedBy, const std::string& Document,
+                                                      std::string& Error) {
+    const bool Complete = Decoded.End != ReportEnd::Truncated;
+    Statement Find(Database, "SELECT id, complete, length(raw) FROM reports WHERE source = ?1 AND identity = ?2");
     if (!Find.Ready()) {
-        Result.Error = ErrorOf(Database);
-        return Result;
+        Error = ErrorOf(Database);
+        return std::nullopt;
     }
     Find.Bind(1, Source);
-    Find.Bind(2, CrashTime);
-    Find.Bind(3, Decoded.RawText);
+    Find.Bind(2, IdentityOf(Decoded, LoadedBy));
     const int Found = Find.Step();
     if (Found != SQLITE_ROW && Found != SQLITE_DONE) {
-        Result.Error = ErrorOf(Database);
-        return Result;
+        Error = ErrorOf(Database);
+        return std::nullopt;
     }
     const bool Known = Found == SQLITE_ROW;
-    Statement Write(Database,
-                    Known ? "UPDATE reports SET bucket = ?4, signature = ?5, document = ?6 WHERE id = ?7"
-                          : "INSERT INTO reports (source, crash_time, raw, bucket, signature, document, load_time, "
-                            "code, recorded) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?8, ?9, ?10)");
-    if (!Write.Ready()) {
-        Result.Error = ErrorOf(Database);
-        return Result;
+    if (Known && !Complete &&
+        (Find.Integer(1) != 0 || Find.Integer(2) > static_cast<int64_t>(Decoded.RawText.size()))) {
+        return Recorded::AlreadyKnown;
     }
+    Statement Writing(Database,
+                      Known ? "UPDATE reports SET crash_time = ?2, raw = ?3, bucket = ?4, signature = ?5, document = ?6,"
+                              " load_time = ?8, code = ?9, complete = ?12 WHERE id = ?7"
+                            : "INSERT INTO reports (source, crash_time, raw, bucket, signature, document, load_time, "
+                              "code, recorded, identity, complete) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?8, ?9, ?10, ?11, ?12)");
+    if (!Writing.Ready()) {
+        Error = ErrorOf(Database);
+        return std::nullopt;
+    }
+    const CrashSignature Signature = Decoded.Signature.value_or(CrashSignature{});
     if (Known) {
-        Write.Bind(7, std::to_string(Find.Integer(0)));
+        Writing.Bind(7, std::to_string(Find.Integer(0)));
     } else {
-        Write.Bind(1, Source);
-        Write.Bind(2, CrashTime);
-        Write.Bind(3, Decoded.RawText);
-        if (LoadedBy && LoadedBy->LoadTime) {
-            Write.Bind(8, FormatIsoTimestamp(*LoadedBy->LoadTime));
-        } else {
-            Write.BindNull(8);
-        }
-        Write.Bind(9, CodeText(Decoded));
-        Write.Bind(10, NowIso());
+        Writing.Bind(1, Source);
+        Writing.Bind(10, NowIso());
+        Writing.Bind(11, IdentityOf(Decoded, LoadedBy));
     }
-    Write.Bind(4, Signature.Bucket);
-    Write.Bind(5, Signature.Hash);
-    Write.Bind(6, Document);
-    if (Write.Step() != SQLITE_DONE || !Writing.Commit()) {
-        Result.Error = ErrorOf(Database);
-        return Result;
+    Writing.Bind(2, Decoded.CrashTime ? FormatIsoTimestamp(*Decoded.CrashTime) : "");
+    Writing.Bind(3, Decoded.RawText);
+    Writing.Bind(4, Signature.Bucket);
+    Writing.Bind(5, Signature.Hash);
+    Writing.Bind(6, Document);
+    if (LoadedBy && LoadedBy->LoadTime) {
+        Writing.Bind(8, FormatIsoTimestamp(*LoadedBy->LoadTime));
+    } else {
+        Writing.BindNull(8);
     }
-    Result.Outcome = Known ? Recorded::AlreadyKnown : Recorded::Added;
-    return Result;
+    Writing.Bind(9, CodeText(Decoded));
+    Writing.Bind(12, Complete ? "1" : "0");
+    if (Writing.Step() != SQLITE_DONE) {
+        Error = ErrorOf(Database);
+        return std::nullopt;
+    }
+    return Known ? Recorded::AlreadyKnown : Recorded::Added;
 }
 
 CrashIndex::Summary CrashIndex::Buckets() {
@@ -256,22 +331,49 @@ CrashIndex::Summary CrashIndex::Buckets() {
 }
 
 void IndexingSink::OnBoot(const Boot& Decoded) {
-    Boots[Decoded.Number] = Decoded;
+    LastBoot = Decoded;
     Next.OnBoot(Decoded);
 }
 
 void IndexingSink::OnReport(const Report& Decoded) {
     std::optional<Boot> LoadedBy;
-    if (Decoded.Boot) {
-        if (auto Found = Boots.find(*Decoded.Boot); Found != Boots.end()) {
-            LoadedBy = Found->second;
-        }
+    if (Decoded.Boot && LastBoot && LastBoot->Number == *Decoded.Boot) {
+        LoadedBy = LastBoot;
     }
+    const bool WasOpen = Index.BatchOpen();
     const CrashIndex::RecordResult Result = Index.Record(Source, Decoded, LoadedBy, ReportJson(Decoded));
     if (!Result.Outcome) {
         Failures.push_back("report " + std::to_string(Decoded.Number) + " not recorded: " + Result.Error);
     }
+    if (!Index.BatchOpen()) {
+        BatchEnded(Result.Error);
+    } else {
+        if (!WasOpen) {
+            BatchStarted = std::chrono::steady_clock::now();
+        }
+        if (Result.Outcome) {
+            Batched.push_back(Decoded.Number);
+        }
+        if (std::chrono::steady_clock::now() - BatchStarted >= BatchTime) {
+            BatchEnded(Index.Commit());
+        }
+    }
     Next.OnReport(Decoded);
+}
+
+void IndexingSink::OnQuiet() {
+    BatchEnded(Index.Commit());
+    Next.OnQuiet();
+}
+
+// The batch has ended: committed when Error is empty, else rolled back with every report in it.
+void IndexingSink::BatchEnded(const std::string& Error) {
+    if (!Error.empty()) {
+        for (unsigned Number : Batched) {
+            Failures.push_back("report " + std::to_string(Number) + " not recorded: " + Error);
+        }
+    }
+    Batched.clear();
 }
 
 }  // namespace hestolvane::decode

@@ -185,7 +185,7 @@ void ListWarnings(std::ostream& Out, const std::vector<Warning>& Warnings) {
 }  // namespace
 
 void ListingWriter::OnBoot(const Boot& Decoded) {
-    Boots[Decoded.Number] = Decoded;
+    LastBoot = Decoded;
     Out << "Boot " << Decoded.Number << " (line " << Decoded.Line << "): " << BootSummary(Decoded) << "\n";
     ListWarnings(Out, Decoded.Warnings);
     Out << "\n";
@@ -193,12 +193,12 @@ void ListingWriter::OnBoot(const Boot& Decoded) {
 }
 
 void ListingWriter::OnReport(const Report& Decoded) {
-    Out << "Report " << Decoded.Number << " (line " << Decoded.Line << ")\n";
+    Out << "Report " << Decoded.Number << " (line " << Decoded.Line << (Decoded.Damaged ? ", begin marker missing" : "")
+        << ")\n";
     Out << "  Crashed:     " << (Decoded.CrashTime ? FormatTimestamp(*Decoded.CrashTime) + " UTC" : "unknown") << "\n";
-    const auto Found = Decoded.Boot ? Boots.find(*Decoded.Boot) : Boots.end();
+    const bool Known = Decoded.Boot && LastBoot && LastBoot->Number == *Decoded.Boot;
     Out << "  Boot:        "
-        << (Found != Boots.end() ? std::to_string(Found->first) + ", " + BootSummary(Found->second)
-                                 : "no load banner before the report")
+        << (Known ? std::to_string(LastBoot->Number) + ", " + BootSummary(*LastBoot) : "no load banner before the report")
         << "\n";
     if (Decoded.Check) {
         const std::string_view Name = BugCheckName(Decoded.Check->Code);
@@ -309,7 +309,7 @@ std::string ReportJson(const Report& Decoded) {
         Modules.push_back({{"start", Address(Row.Start)},
                            {"end", Address(Row.End)},
                            {"name", Text(Row.Name)},
-                           {"pdb_path", Latin1ToUtf8(Row.PdbPath)},
+                           {"pdb_path", Text(Row.PdbPath)},
                            {"path", Text(Row.Path)},
                            {"guid", Row.Guid},
                            {"has_identity", Row.HasIdentity()},
@@ -321,7 +321,7 @@ std::string ReportJson(const Report& Decoded) {
         for (const Register& Entry : Decoded.Context->Registers) {
             Registers[Entry.Name] = Hex(Entry.Value);
         }
-        Context = {{"address", Address(Decoded.Context->Address)}, {"registers", Registers}};
+        Context = {{"address", Decoded.Context->Address ? Json(Address(*Decoded.Context->Address)) : Json(nullptr)}, {"registers", Registers}};
     }
     Json Frames = Json::array();
     for (size_t Index = 0; Index < Decoded.Frames.size(); Index++) {
@@ -342,6 +342,7 @@ std::string ReportJson(const Report& Decoded) {
         {"signature", SignatureJson(Decoded.Signature)},
         {"end", ReportEndName(Decoded.End)},
         {"truncation", Decoded.CutBy ? Json(TruncationName(*Decoded.CutBy)) : Json(nullptr)},
+        {"damaged", Decoded.Damaged},
         {"warnings", WarningsJson(Decoded.Warnings)},
     };
     return Object.dump();

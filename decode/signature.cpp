@@ -31,10 +31,15 @@ bool Glob(const std::string& Pattern, const std::string& Text) {
     return fnmatch(Pattern.c_str(), Text.c_str(), 0) == 0;
 }
 
+// In "module!function" the module is compared without case, as Windows names modules.
 bool MatchesAny(const std::vector<std::string>& Patterns, const std::string& Module, const std::string& Function) {
-    const std::string Qualified = Module + "!" + Function;
     return std::any_of(Patterns.begin(), Patterns.end(), [&](const std::string& Pattern) {
-        return Glob(Pattern, Pattern.find('!') != std::string::npos ? Qualified : Function);
+        const size_t Bang = Pattern.find('!');
+        if (Bang == std::string::npos) {
+            return Glob(Pattern, Function);
+        }
+        return fnmatch(Pattern.substr(0, Bang).c_str(), Module.c_str(), FNM_CASEFOLD) == 0 &&
+               Glob(Pattern.substr(Bang + 1), Function);
     });
 }
 
@@ -104,7 +109,7 @@ CrashSignature ComputeSignature(const Report& Decoded, const std::vector<std::st
     }
 
     CrashSignature Signature;
-    const std::string Code = HexOffset(Decoded.Check ? Decoded.Check->Code : 0);
+    const std::string Code = Decoded.Check ? HexOffset(Decoded.Check->Code) : "?";  // a lost bug-check line
     Signature.Canonical = "hestolvane-signature 1\ncode " + Code + "\n";
     if (Index < Frames.size()) {
         Signature.CulpritFrame = Index;

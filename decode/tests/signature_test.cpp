@@ -62,6 +62,14 @@ TEST(DecodeSignature, CulpritSkipsRawFramesAndTheKernelsMachinery) {
 
     EXPECT_EQ(ComputeSignature(Decoded, {"KeBugCheck*"}).Bucket, "0xD1_ntoskrnl.exe!KiBugCheckDispatch");
     EXPECT_EQ(ComputeSignature(Decoded, {"ntoskrnl.exe!*", "MyDrv.sys!Read*"}).Bucket, "0xD1_?");
+    // The module of a pattern is compared without case, the function with it.
+    EXPECT_EQ(ComputeSignature(Decoded, {"NTOSKRNL.EXE!*", "mydrv.sys!Read*"}).Bucket, "0xD1_?");
+    EXPECT_EQ(ComputeSignature(Decoded, {"ntoskrnl.exe!*", "mydrv.sys!read*"}).Bucket, "0xD1_MyDrv.sys!ReadBuffer");
+
+    // A report whose bug-check line was lost has no code to put in its signature: it is not 0x0.
+    Report Lost = Decoded;
+    Lost.Check.reset();
+    EXPECT_EQ(ComputeSignature(Lost, DefaultSkipPatterns()).Bucket, "?_MyDrv.sys!ReadBuffer");
 
     // Without ntoskrnl's symbols its leading frames are passed over by module; a driver's are not.
     Decoded.Frames = {Raw, Unnamed("ntoskrnl.exe", 0x3F0A12), Unnamed("MyDrv.sys", 0x1234), Unnamed("ntoskrnl.exe", 9)};
