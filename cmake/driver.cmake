@@ -106,7 +106,7 @@ set(HESTOLVANE_MAP ${CMAKE_CURRENT_BINARY_DIR}/HesTolvaneDrv.map)
 set(HESTOLVANE_LINK_FLAGS
     /nologo /machine:x64 -lldmingw -auto-import:no -runtime-pseudo-reloc:no
     /driver /subsystem:native,10.0 /osversion:10.0 /entry:DriverEntry /nodefaultlib /tsaware:no
-    /base:0x140000000 /align:0x1000 /filealign:0x200 /section:INIT,ERD /opt:ref /opt:noicf /WX)
+    /base:0x140000000 /align:0x1000 /filealign:0x200 /section:INIT,ERD /opt:ref /opt:noicf /cetcompat /WX)
 add_custom_command(
   OUTPUT ${HESTOLVANE_UNSIGNED_SYS} ${HESTOLVANE_PDB} ${HESTOLVANE_MAP}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${HESTOLVANE_UNSIGNED_DIR}

@@ -32,6 +32,9 @@ public:
     // the dropped report, if there was one.
     std::optional<uint64_t> Abandon();
 
+    // The source has no bytes waiting: passed on to the sink.
+    void Quiet() { Sink.OnQuiet(); }
+
     // Whether a partial line, an open report or a waiting boot would be cut by an idle timeout.
     bool HasUnfinishedWork() const;
 
@@ -56,17 +59,18 @@ private:
     void OnForm(LineForm& Form, std::string_view Text, uint64_t Line);
     void OnReportForm(LineForm& Form, std::string_view Text, uint64_t Line);
 
-    void StartBoot(const form::Banner& Banner, uint64_t Line);
+    void StartBoot(const form::Banner& Banner, uint64_t Line, std::string_view Text);
     void EmitPendingBoot();
     void BeginReport(uint64_t Line);
     void EndReport(uint64_t Line);
     void Truncate(Truncation Cause, uint64_t Line);
     void CompleteReport();
 
+    bool TakeRegister(const form::RegisterLine& Entry);
+    void WarnShortContext(uint64_t Line, std::string_view Text);
     void Warn(uint64_t Line, std::string Message, std::string_view Text);
     void WarnUnexpected(uint64_t Line, std::string_view Text);
     std::string ExpectedHere() const;
-    bool InWalk() const;
 
     CaptureSink& Sink;
     bool KeepRawText;

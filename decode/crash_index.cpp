@@ -1,11 +1,12 @@
 // The crash index on SQLite. Writers share the file through SQLite's write-ahead log and wait for each
-// other (busy timeout); each report is checked and written inside one immediate transaction, so two
-// processes recording the same report count it once and different reports are never lost.
+// other (busy timeout); reports are checked and written inside immediate transactions, so two processes
+// recording the same crash count it once and different crashes are never lost.
 #include "crash_index.h"
 
 #include <sqlite3.h>
 
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include <cstdio>
@@ -39,14 +40,16 @@ bool RetryWhileLocked(sqlite3* Database, Step Attempt) {
     }
 }
 
-// The reports table as this version writes it. Each report keeps its raw text, from which it can be read
-// and signed again, and names the rules and qualifier table it was signed with (empty: signed by an earlier
-// version, to be signed again).
+// A crash is identified by its source, the load time of its boot and its crash time: a capture decoded
+// again, or a report cut off and later read whole, is the same crash. A report without a crash time is
+// identified by its text. `complete` is 0 for a truncated reading, which a complete one replaces. Each
+// report keeps its raw text, from which it can be read and signed again, and names the rules and qualifier
+// table it was signed with (empty: signed by an earlier version, to be signed again).
 constexpr const char* CreateReports =
     "CREATE TABLE reports ("
     " id INTEGER PRIMARY KEY,"
     " source TEXT NOT NULL,"
-    " crash_time TEXT NOT NULL,"  // empty when the report has none, so that it still takes part in UNIQUE
+    " crash_time TEXT NOT NULL,"  // empty when the report has none
     " load_time TEXT,"
     " code TEXT,"
     " bucket TEXT NOT NULL,"
@@ -54,22 +57,41 @@ constexpr const char* CreateReports =
     " raw TEXT NOT NULL,"
     " document TEXT NOT NULL,"
     " recorded TEXT NOT NULL,"
+    " identity TEXT,"
+    " complete INTEGER NOT NULL DEFAULT 1,"
     " bucket_function TEXT NOT NULL DEFAULT '',"
     " bucket_module TEXT NOT NULL DEFAULT '',"
     " owner TEXT,"
     " rules TEXT NOT NULL DEFAULT '',"
-    " qualifiers TEXT NOT NULL DEFAULT '',"
-    " UNIQUE (source, crash_time, raw));";
+    " qualifiers TEXT NOT NULL DEFAULT '');";
 
-// Version 1 (user_version 0) had neither the alternative keys nor the owner nor the signing.
-constexpr const char* UpgradeFromVersion1 =
-    "ALTER TABLE reports ADD COLUMN bucket_function TEXT NOT NULL DEFAULT '';"
-    "ALTER TABLE reports ADD COLUMN bucket_module TEXT NOT NULL DEFAULT '';"
-    "ALTER TABLE reports ADD COLUMN owner TEXT;"
-    "ALTER TABLE reports ADD COLUMN rules TEXT NOT NULL DEFAULT '';"
-    "ALTER TABLE reports ADD COLUMN qualifiers TEXT NOT NULL DEFAULT '';";
+// Columns an index of an earlier version may lack, each added with what an old row means by it. A report
+// recorded before reports were complete or not counts as complete unless its document says truncated.
+struct AddedColumn {
+    const char* Name;
+    const char* Change;
+};
+constexpr AddedColumn AddedColumns[] = {
+    {"identity", "ALTER TABLE reports ADD COLUMN identity TEXT;"},
+    {"complete", "ALTER TABLE reports ADD COLUMN complete INTEGER NOT NULL DEFAULT 1;"
+                 "UPDATE reports SET complete = ifnull(json_extract(document, '$.end') != 'truncated', 1);"},
+    {"bucket_function", "ALTER TABLE reports ADD COLUMN bucket_function TEXT NOT NULL DEFAULT '';"},
+    {"bucket_module", "ALTER TABLE reports ADD COLUMN bucket_module TEXT NOT NULL DEFAULT '';"},
+    {"owner", "ALTER TABLE reports ADD COLUMN owner TEXT;"},
+    {"rules", "ALTER TABLE reports ADD COLUMN rules TEXT NOT NULL DEFAULT '';"},
+    {"qualifiers", "ALTER TABLE reports ADD COLUMN qualifiers TEXT NOT NULL DEFAULT '';"},
+};
+
+// Rows written before crashes had an identity get one, and of the rows of one crash the most complete
+// reading stays.
+constexpr const char* FillIdentity =
+    "UPDATE reports SET identity = CASE WHEN crash_time != '' THEN ifnull(load_time, '') || ' ' || crash_time"
+    " ELSE 'raw ' || raw END WHERE identity IS NULL;"
+    "DELETE FROM reports WHERE id NOT IN (SELECT id FROM (SELECT id, row_number() OVER (PARTITION BY source,"
+    " identity ORDER BY complete DESC, length(raw) DESC, id DESC) AS rank FROM reports) WHERE rank = 1);";
 
 constexpr const char* CreateIndexes =
+    "CREATE UNIQUE INDEX IF NOT EXISTS reports_by_crash ON reports (source, identity);"
     "CREATE INDEX IF NOT EXISTS reports_by_bucket ON reports (bucket);"
     "CREATE INDEX IF NOT EXISTS reports_by_function ON reports (bucket_function);"
     "CREATE INDEX IF NOT EXISTS reports_by_module ON reports (bucket_module);";
@@ -136,16 +158,24 @@ std::string NowIso() {
     return std::strftime(Text, sizeof(Text), "%Y-%m-%dT%H:%M:%SZ", &Utc) > 0 ? Text : "";
 }
 
-std::string CodeText(const Report& Decoded) {
-    if (!Decoded.Check) {
-        return "";
+std::string IdentityOf(const Report& Decoded, const std::optional<Boot>& LoadedBy) {
+    if (!Decoded.CrashTime) {
+        return "raw " + Decoded.RawText;
     }
-    char Text[24];
-    std::snprintf(Text, sizeof(Text), "0x%llX", static_cast<unsigned long long>(Decoded.Check->Code));
-    return Text;
+    const std::string LoadTime = LoadedBy && LoadedBy->LoadTime ? FormatIsoTimestamp(*LoadedBy->LoadTime) : "";
+    return LoadTime + " " + FormatIsoTimestamp(*Decoded.CrashTime);
 }
 
-// Brings the file to this version's layout inside Creating's transaction. Empty when it is there; the
+bool HasColumn(sqlite3* Database, const char* Name) {
+    Statement Columns(Database, "SELECT 1 FROM pragma_table_info('reports') WHERE name = ?1");
+    if (!Columns.Ready()) {
+        return false;
+    }
+    Columns.Bind(1, Name);
+    return Columns.Step() == SQLITE_ROW;
+}
+
+// Brings the file to this version's layout inside the caller's transaction. Empty when it is there; the
 // reason otherwise, with Refused set when retrying cannot help.
 std::string Prepare(sqlite3* Database, bool& Refused) {
     Statement Version(Database, "PRAGMA user_version");
@@ -154,20 +184,39 @@ std::string Prepare(sqlite3* Database, bool& Refused) {
         return ErrorOf(Database);
     }
     const int64_t Found = Version.Integer(0);
-    const bool HasReports = Existing.Integer(0) > 0;
     if (Found > IndexSchemaVersion) {
         Refused = true;
         return "written by a later hestolvane-decode (index schema " + std::to_string(Found) + ", this one reads " +
                std::to_string(IndexSchemaVersion) + ")";
     }
-    const char* Change = !HasReports ? CreateReports : Found < 2 ? UpgradeFromVersion1 : "";
+    if (Existing.Integer(0) == 0) {
+        if (sqlite3_exec(Database, CreateReports, nullptr, nullptr, nullptr) != SQLITE_OK) {
+            return ErrorOf(Database);
+        }
+    } else {
+        for (const AddedColumn& Column : AddedColumns) {
+            if (!HasColumn(Database, Column.Name) &&
+                sqlite3_exec(Database, Column.Change, nullptr, nullptr, nullptr) != SQLITE_OK) {
+                return ErrorOf(Database);
+            }
+        }
+    }
     const std::string SetVersion = "PRAGMA user_version = " + std::to_string(IndexSchemaVersion);
-    if (sqlite3_exec(Database, Change, nullptr, nullptr, nullptr) != SQLITE_OK ||
+    if (sqlite3_exec(Database, FillIdentity, nullptr, nullptr, nullptr) != SQLITE_OK ||
         sqlite3_exec(Database, CreateIndexes, nullptr, nullptr, nullptr) != SQLITE_OK ||
         sqlite3_exec(Database, SetVersion.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
         return ErrorOf(Database);
     }
     return "";
+}
+
+std::string CodeText(const Report& Decoded) {
+    if (!Decoded.Check) {
+        return "";
+    }
+    char Text[24];
+    std::snprintf(Text, sizeof(Text), "0x%llX", static_cast<unsigned long long>(Decoded.Check->Code));
+    return Text;
 }
 
 }  // namespace
@@ -208,7 +257,28 @@ CrashIndex::Opened CrashIndex::Open(const std::string& Path) {
     return Result;
 }
 
+CrashIndex::Opened CrashIndex::OpenReadOnly(const std::string& Path) {
+    Opened Result;
+    sqlite3* Database = nullptr;
+    if (sqlite3_open_v2(Path.c_str(), &Database, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        Result.Error = "cannot open " + Path + ": " + (Database != nullptr ? ErrorOf(Database) : "out of memory");
+        sqlite3_close(Database);
+        return Result;
+    }
+    sqlite3_busy_timeout(Database, BusyTimeoutMs);
+    std::unique_ptr<CrashIndex> Index(new CrashIndex(Database));
+    const int Found = Index->SchemaVersion();
+    if (Found > IndexSchemaVersion) {
+        Result.Error = Path + ": written by a later hestolvane-decode (index schema " + std::to_string(Found) +
+                       ", this one reads " + std::to_string(IndexSchemaVersion) + ")";
+        return Result;
+    }
+    Result.Index = std::move(Index);
+    return Result;
+}
+
 CrashIndex::~CrashIndex() {
+    Commit();
     sqlite3_close(Database);
 }
 
@@ -216,80 +286,104 @@ CrashIndex::RecordResult CrashIndex::Record(const std::string& Source, const Rep
                                             const std::optional<Boot>& LoadedBy, const std::string& Document,
                                             const SignedWith& Signing) {
     RecordResult Result;
-    RetryWhileLocked(Database, [&] {
-        Result = RecordOnce(Source, Decoded, LoadedBy, Document, Signing);
-        return Result.Outcome.has_value();
-    });
+    if (!InBatch) {
+        InBatch = RetryWhileLocked(Database, [this] {
+            return sqlite3_exec(Database, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+        });
+        if (!InBatch) {
+            Result.Error = ErrorOf(Database);
+            return Result;
+        }
+    }
+    Result.Outcome = Write(Source, Decoded, LoadedBy, Document, Signing, Result.Error);
+    // Some failures (a full disk, an I/O error) roll the whole transaction back.
+    InBatch = sqlite3_get_autocommit(Database) == 0;
     return Result;
 }
 
-CrashIndex::RecordResult CrashIndex::RecordOnce(const std::string& Source, const Report& Decoded,
-                                                const std::optional<Boot>& LoadedBy, const std::string& Document,
-                                                const SignedWith& Signing) {
-    RecordResult Result;
-    const std::string CrashTime = Decoded.CrashTime ? FormatIsoTimestamp(*Decoded.CrashTime) : "";
-    const CrashSignature Signature = Decoded.Signature.value_or(CrashSignature{});
-    Transaction Writing(Database);
-    if (!Writing.Began) {
-        Result.Error = ErrorOf(Database);
-        return Result;
+std::string CrashIndex::Commit() {
+    if (!InBatch) {
+        return "";
     }
-    Statement Find(Database, "SELECT id FROM reports WHERE source = ?1 AND crash_time = ?2 AND raw = ?3");
+    const bool Committed = RetryWhileLocked(
+        Database, [this] { return sqlite3_exec(Database, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK; });
+    std::string Error;
+    if (!Committed) {
+        Error = ErrorOf(Database);
+        sqlite3_exec(Database, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    InBatch = false;
+    return Error;
+}
+
+// Inside the caller's transaction. A reading of a known crash replaces the stored one unless it is less
+// complete: truncated where the stored one is whole, or a shorter truncated one.
+std::optional<CrashIndex::Recorded> CrashIndex::Write(const std::string& Source, const Report& Decoded,
+                                                      const std::optional<Boot>& LoadedBy, const std::string& Document,
+                                                      const SignedWith& Signing, std::string& Error) {
+    const bool Complete = Decoded.End != ReportEnd::Truncated;
+    Statement Find(Database, "SELECT id, complete, length(raw) FROM reports WHERE source = ?1 AND identity = ?2");
     if (!Find.Ready()) {
-        Result.Error = ErrorOf(Database);
-        return Result;
+        Error = ErrorOf(Database);
+        return std::nullopt;
     }
     Find.Bind(1, Source);
-    Find.Bind(2, CrashTime);
-    Find.Bind(3, Decoded.RawText);
+    Find.Bind(2, IdentityOf(Decoded, LoadedBy));
     const int Found = Find.Step();
     if (Found != SQLITE_ROW && Found != SQLITE_DONE) {
-        Result.Error = ErrorOf(Database);
-        return Result;
+        Error = ErrorOf(Database);
+        return std::nullopt;
     }
     const bool Known = Found == SQLITE_ROW;
-    Statement Write(Database,
-                    Known ? "UPDATE reports SET bucket = ?4, signature = ?5, document = ?6, bucket_function = ?11, "
-                            "bucket_module = ?12, owner = ?13, rules = ?14, qualifiers = ?15 WHERE id = ?7"
-                          : "INSERT INTO reports (source, crash_time, raw, bucket, signature, document, load_time, "
-                            "code, recorded, bucket_function, bucket_module, owner, rules, qualifiers) "
-                            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)");
-    if (!Write.Ready()) {
-        Result.Error = ErrorOf(Database);
-        return Result;
+    if (Known && !Complete &&
+        (Find.Integer(1) != 0 || Find.Integer(2) > static_cast<int64_t>(Decoded.RawText.size()))) {
+        return Recorded::AlreadyKnown;
     }
+    Statement Writing(Database,
+                      Known ? "UPDATE reports SET crash_time = ?2, raw = ?3, bucket = ?4, signature = ?5, document = ?6,"
+                              " load_time = ?8, code = ?9, complete = ?12, bucket_function = ?13, bucket_module = ?14,"
+                              " owner = ?15, rules = ?16, qualifiers = ?17 WHERE id = ?7"
+                            : "INSERT INTO reports (source, crash_time, raw, bucket, signature, document, load_time, "
+                              "code, recorded, identity, complete, bucket_function, bucket_module, owner, rules, "
+                              "qualifiers) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17)");
+    if (!Writing.Ready()) {
+        Error = ErrorOf(Database);
+        return std::nullopt;
+    }
+    const CrashSignature Signature = Decoded.Signature.value_or(CrashSignature{});
     if (Known) {
-        Write.Bind(7, std::to_string(Find.Integer(0)));
+        Writing.Bind(7, std::to_string(Find.Integer(0)));
     } else {
-        Write.Bind(1, Source);
-        Write.Bind(2, CrashTime);
-        Write.Bind(3, Decoded.RawText);
-        if (LoadedBy && LoadedBy->LoadTime) {
-            Write.Bind(8, FormatIsoTimestamp(*LoadedBy->LoadTime));
-        } else {
-            Write.BindNull(8);
-        }
-        Write.Bind(9, CodeText(Decoded));
-        Write.Bind(10, NowIso());
+        Writing.Bind(1, Source);
+        Writing.Bind(10, NowIso());
+        Writing.Bind(11, IdentityOf(Decoded, LoadedBy));
     }
-    Write.Bind(4, Signature.Bucket);
-    Write.Bind(5, Signature.Hash);
-    Write.Bind(6, Document);
-    Write.Bind(11, Signature.FunctionBucket);
-    Write.Bind(12, Signature.ModuleBucket);
+    Writing.Bind(2, Decoded.CrashTime ? FormatIsoTimestamp(*Decoded.CrashTime) : "");
+    Writing.Bind(3, Decoded.RawText);
+    Writing.Bind(4, Signature.Bucket);
+    Writing.Bind(5, Signature.Hash);
+    Writing.Bind(6, Document);
+    if (LoadedBy && LoadedBy->LoadTime) {
+        Writing.Bind(8, FormatIsoTimestamp(*LoadedBy->LoadTime));
+    } else {
+        Writing.BindNull(8);
+    }
+    Writing.Bind(9, CodeText(Decoded));
+    Writing.Bind(12, Complete ? "1" : "0");
+    Writing.Bind(13, Signature.FunctionBucket);
+    Writing.Bind(14, Signature.ModuleBucket);
     if (Signature.Owner) {
-        Write.Bind(13, *Signature.Owner);
+        Writing.Bind(15, *Signature.Owner);
     } else {
-        Write.BindNull(13);
+        Writing.BindNull(15);
     }
-    Write.Bind(14, Signing.Rules);
-    Write.Bind(15, Signing.Qualifiers);
-    if (Write.Step() != SQLITE_DONE || !Writing.Commit()) {
-        Result.Error = ErrorOf(Database);
-        return Result;
+    Writing.Bind(16, Signing.Rules);
+    Writing.Bind(17, Signing.Qualifiers);
+    if (Writing.Step() != SQLITE_DONE) {
+        Error = ErrorOf(Database);
+        return std::nullopt;
     }
-    Result.Outcome = Known ? Recorded::AlreadyKnown : Recorded::Added;
-    return Result;
+    return Known ? Recorded::AlreadyKnown : Recorded::Added;
 }
 
 CrashIndex::Summary CrashIndex::Buckets(BucketKey By, const std::optional<std::string>& Owner) {
@@ -352,8 +446,17 @@ bool CrashIndex::NeedsResigning() {
     return Query.Ready() && Query.Step() == SQLITE_ROW && Query.Integer(0) != 0;
 }
 
+int CrashIndex::SchemaVersion() {
+    Statement Version(Database, "PRAGMA user_version");
+    return Version.Ready() && Version.Step() == SQLITE_ROW ? static_cast<int>(Version.Integer(0)) : 0;
+}
+
 RebucketCounts CrashIndex::Resign(const Signer& Sign, const SignedWith& Signing, bool OnlyUnsigned) {
     RebucketCounts Result;
+    Result.Error = Commit();
+    if (!Result.Error.empty()) {
+        return Result;
+    }
     RetryWhileLocked(Database, [&] {
         Result = ResignOnce(Sign, Signing, OnlyUnsigned);
         return Result.Error.empty();
@@ -471,22 +574,49 @@ RebucketCounts CrashIndex::ResignOnce(const Signer& Sign, const SignedWith& Sign
 }
 
 void IndexingSink::OnBoot(const Boot& Decoded) {
-    Boots[Decoded.Number] = Decoded;
+    LastBoot = Decoded;
     Next.OnBoot(Decoded);
 }
 
 void IndexingSink::OnReport(const Report& Decoded) {
     std::optional<Boot> LoadedBy;
-    if (Decoded.Boot) {
-        if (auto Found = Boots.find(*Decoded.Boot); Found != Boots.end()) {
-            LoadedBy = Found->second;
-        }
+    if (Decoded.Boot && LastBoot && LastBoot->Number == *Decoded.Boot) {
+        LoadedBy = LastBoot;
     }
+    const bool WasOpen = Index.BatchOpen();
     const CrashIndex::RecordResult Result = Index.Record(Source, Decoded, LoadedBy, ReportJson(Decoded), Signing);
     if (!Result.Outcome) {
         Failures.push_back("report " + std::to_string(Decoded.Number) + " not recorded: " + Result.Error);
     }
+    if (!Index.BatchOpen()) {
+        BatchEnded(Result.Error);
+    } else {
+        if (!WasOpen) {
+            BatchStarted = std::chrono::steady_clock::now();
+        }
+        if (Result.Outcome) {
+            Batched.push_back(Decoded.Number);
+        }
+        if (std::chrono::steady_clock::now() - BatchStarted >= BatchTime) {
+            BatchEnded(Index.Commit());
+        }
+    }
     Next.OnReport(Decoded);
+}
+
+void IndexingSink::OnQuiet() {
+    BatchEnded(Index.Commit());
+    Next.OnQuiet();
+}
+
+// The batch has ended: committed when Error is empty, else rolled back with every report in it.
+void IndexingSink::BatchEnded(const std::string& Error) {
+    if (!Error.empty()) {
+        for (unsigned Number : Batched) {
+            Failures.push_back("report " + std::to_string(Number) + " not recorded: " + Error);
+        }
+    }
+    Batched.clear();
 }
 
 }  // namespace hestolvane::decode

@@ -4,6 +4,7 @@
 // `hestolvane-decode rebucket` signs its reports again.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -42,7 +44,7 @@ constexpr const char* Usage =
     "Reads what HesTolvaneDrv wrote to COM1 and prints each boot and crash report.\n"
     "  FILE, -                a capture file, or standard input (the default)\n"
     "  --follow FILE          a capture that is still growing; followed from its new start when it is\n"
-    "                         truncated or replaced\n"
+    "                         truncated, rewritten or replaced; a named pipe; - for standard input\n"
     "  --tcp HOST:PORT        a TCP serial server, reconnected with back-off when it goes away\n"
     "  --serial DEVICE[:BAUD] a serial device, raw 8N1 at BAUD (default 115200)\n"
     "  --json                 JSON Lines: one object per boot and per report (see decode/README.md)\n"
@@ -63,7 +65,8 @@ constexpr const char* Usage =
     "  --by KEY               buckets: group on the bucket, the bucket without its qualifier (function)\n"
     "                         or the module alone (module)\n"
     "  --owner NAME           buckets: only the reports whose culprit NAME owns\n"
-    "  --idle-timeout S       live modes: cut off a report that gets no bytes for S seconds (default 30)\n"
+    "  --idle-timeout S       live modes, and standard input when given: cut off a report that gets no\n"
+    "                         bytes for S seconds (default 30)\n"
     "  --backoff S            live modes: first delay before reconnecting, doubling to 8 s (default 0.25)\n"
     "  --help                 this text\n"
     "Exit status: 0 every report decoded without warnings; 1 warnings (unreadable lines, truncated reports);\n"
@@ -82,6 +85,7 @@ struct Options {
     bool Verbose = false;
     bool Explain = false;
     LiveOptions Live;
+    bool IdleTimeoutGiven = false;
     std::vector<std::string> SymbolDirectories;
     std::vector<std::string> SymbolServers;
     std::string SymbolCache = DefaultSymbolCache();
@@ -125,11 +129,15 @@ bool TakeSymbolOption(const std::string& Argument, const std::string& Value, Opt
     return true;
 }
 
+// About 31 years: longer than any wait means anything, short enough for the clocks' arithmetic.
+constexpr double MaxSeconds = 1e9;
+constexpr const char* SecondsExpected = "a number of seconds from 0.001 to 1000000000";
+
 std::optional<std::chrono::milliseconds> ParseSeconds(const std::string& Text) {
     char* End = nullptr;
     errno = 0;
     const double Seconds = std::strtod(Text.c_str(), &End);
-    if (Text.empty() || *End != '\0' || errno != 0 || !(Seconds > 0) || Seconds > 1e6) {
+    if (Text.empty() || *End != '\0' || errno != 0 || !(Seconds >= 0.001) || Seconds > MaxSeconds) {
         return std::nullopt;
     }
     return std::chrono::milliseconds(std::llround(Seconds * 1000));
@@ -184,7 +192,7 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& Arguments) {
         } else if (Argument == "--symbol-timeout" && HasValue) {
             auto Duration = ParseSeconds(Arguments[++Index]);
             if (!Duration) {
-                std::cerr << "hestolvane-decode: --symbol-timeout needs a positive number of seconds\n";
+                std::cerr << "hestolvane-decode: --symbol-timeout needs " << SecondsExpected << "\n";
                 return std::nullopt;
             }
             Parsed.SymbolTimeout = *Duration;
@@ -192,7 +200,7 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& Arguments) {
             const Mode Source = Argument == "--follow" ? Mode::Follow : Argument == "--tcp" ? Mode::Tcp : Mode::Serial;
             const std::string& Target = Arguments[++Index];
             if (Source == Mode::Tcp && !ParseTcpTarget(Target)) {
-                std::cerr << "hestolvane-decode: --tcp needs HOST:PORT\n";
+                std::cerr << "hestolvane-decode: --tcp needs HOST:PORT with a port from 1 to 65535: " << Target << "\n";
                 return std::nullopt;
             }
             if (Source == Mode::Serial && !ParseSerialTarget(Target)) {
@@ -205,16 +213,30 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& Arguments) {
         } else if ((Argument == "--idle-timeout" || Argument == "--backoff") && HasValue) {
             auto Duration = ParseSeconds(Arguments[++Index]);
             if (!Duration) {
-                std::cerr << "hestolvane-decode: " << Argument << " needs a positive number of seconds\n";
+                std::cerr << "hestolvane-decode: " << Argument << " needs " << SecondsExpected << "\n";
                 return std::nullopt;
             }
             (Argument == "--idle-timeout" ? Parsed.Live.IdleTimeout : Parsed.Live.FirstBackoff) = *Duration;
+            Parsed.IdleTimeoutGiven = Parsed.IdleTimeoutGiven || Argument == "--idle-timeout";
         } else if (Argument == "-" || (!Argument.empty() && Argument[0] != '-')) {
             if (!SetSource(Mode::Stream, Argument)) {
                 return std::nullopt;
             }
         } else {
             std::cerr << "hestolvane-decode: unknown option or missing value: " << Argument << "\n";
+            return std::nullopt;
+        }
+    }
+    for (const std::string& Directory : Parsed.SymbolDirectories) {
+        std::error_code Failed;
+        if (!std::filesystem::is_directory(Directory, Failed)) {
+            std::cerr << "hestolvane-decode: --symbols " << Directory << ": no such directory\n";
+            return std::nullopt;
+        }
+    }
+    for (const std::string& Url : Parsed.SymbolServers) {
+        if (!IsServerUrl(Url)) {
+            std::cerr << "hestolvane-decode: --symbol-server needs an http:// or https:// URL: " << Url << "\n";
             return std::nullopt;
         }
     }
@@ -248,9 +270,12 @@ void CatchStopSignals(StopSignal& Stop) {
     sigaction(SIGTERM, &Action, nullptr);
 }
 
-ReadOutcome ReadStream(const std::string& Target, CaptureReader& Reader, const StopSignal& Stop) {
+ReadOutcome ReadStream(const Options& Chosen, CaptureReader& Reader, const StopSignal& Stop) {
+    const std::string& Target = Chosen.Target;
     if (Target == "-") {
-        return ReadToEnd(STDIN_FILENO, Reader, Stop);
+        // Standard input may be a live source (a pipe from nc or picocom): the idle timeout holds when given.
+        return ReadToEnd(STDIN_FILENO, Reader, Stop,
+                         Chosen.IdleTimeoutGiven || Chosen.Source == Mode::Follow ? &Chosen.Live : nullptr);
     }
     const int Descriptor = open(Target.c_str(), O_RDONLY | O_CLOEXEC);
     if (Descriptor < 0) {
@@ -264,8 +289,11 @@ ReadOutcome ReadStream(const std::string& Target, CaptureReader& Reader, const S
 ReadOutcome Run(const Options& Chosen, CaptureReader& Reader, const StopSignal& Stop) {
     switch (Chosen.Source) {
     case Mode::Stream:
-        return ReadStream(Chosen.Target, Reader, Stop);
+        return ReadStream(Chosen, Reader, Stop);
     case Mode::Follow:
+        if (Chosen.Target == "-") {
+            return ReadStream(Chosen, Reader, Stop);
+        }
         return FollowFile(Chosen.Target, Reader, Chosen.Live, Stop);
     case Mode::Tcp:
         return FollowTcp(*ParseTcpTarget(Chosen.Target), Reader, Chosen.Live, Stop);
@@ -275,8 +303,9 @@ ReadOutcome Run(const Options& Chosen, CaptureReader& Reader, const StopSignal& 
     return ReadOutcome{false, false, "no input"};
 }
 
-SymbolOptions SymbolSettings(const Options& Chosen) {
+SymbolOptions SymbolSettings(const Options& Chosen, const StopSignal& Stop) {
     SymbolOptions Settings;
+    Settings.StopDescriptor = Stop.WaitDescriptor();
     Settings.Search.Directories = Chosen.SymbolDirectories;
     Settings.Search.Timeout = Chosen.SymbolTimeout;
     if (const char* Path = std::getenv("_NT_SYMBOL_PATH"); Path != nullptr) {
@@ -289,12 +318,31 @@ SymbolOptions SymbolSettings(const Options& Chosen) {
     return Settings;
 }
 
+// A file is named by its canonical path, so that x.txt, ./x.txt and /dir/x.txt are one source; so is
+// standard input redirected from a file. A pipe is "stdin".
+std::string CanonicalFile(const std::string& Path) {
+    std::error_code Failed;
+    const std::filesystem::path Canonical = std::filesystem::weakly_canonical(Path, Failed);
+    return Failed ? Path : Canonical.string();
+}
+
+std::string StandardInputLabel() {
+    struct stat Input {};
+    if (fstat(STDIN_FILENO, &Input) == 0 && S_ISREG(Input.st_mode)) {
+        std::error_code Failed;
+        const std::filesystem::path File = std::filesystem::read_symlink("/proc/self/fd/0", Failed);
+        if (!Failed && File.is_absolute()) {
+            return File.string();
+        }
+    }
+    return "stdin";
+}
+
 std::string DefaultSourceLabel(const Options& Chosen) {
     switch (Chosen.Source) {
     case Mode::Stream:
-        return Chosen.Target == "-" ? "stdin" : Chosen.Target;
     case Mode::Follow:
-        return Chosen.Target;
+        return Chosen.Target == "-" ? StandardInputLabel() : CanonicalFile(Chosen.Target);
     case Mode::Tcp:
         return "tcp:" + Chosen.Target;
     case Mode::Serial:
@@ -365,10 +413,20 @@ std::unique_ptr<CrashIndex> OpenIndex(const Options& Chosen, SymbolResolver& Res
     return std::move(Opened.Index);
 }
 
+// Reads the index without creating one. An index of an earlier version is upgraded first, which writes it.
 int ListBuckets(const Options& Chosen, SymbolResolver& Resolver, const Triage& With) {
-    const std::unique_ptr<CrashIndex> Index = OpenIndex(Chosen, Resolver, With);
-    if (!Index) {
+    CrashIndex::Opened Reading = CrashIndex::OpenReadOnly(Chosen.Database);
+    if (!Reading.Index) {
+        std::cerr << "hestolvane-decode: " << Reading.Error << "\n";
         return ExitUnreadableInput;
+    }
+    std::unique_ptr<CrashIndex> Index = std::move(Reading.Index);
+    if (Index->SchemaVersion() < IndexSchemaVersion) {
+        Index.reset();
+        Index = OpenIndex(Chosen, Resolver, With);
+        if (!Index) {
+            return ExitUnreadableInput;
+        }
     }
     const CrashIndex::Summary Summary = Index->Buckets(Chosen.By, Chosen.Owner);
     if (!Summary.Error.empty()) {
@@ -411,7 +469,7 @@ int main(int Count, char** Values) {
     }
     const std::optional<Options> Chosen = ParseOptions(Arguments);
     if (!Chosen) {
-        std::cerr << Usage;
+        std::cerr << "Try 'hestolvane-decode --help' for the options.\n";
         return ExitUsage;
     }
 
@@ -420,7 +478,9 @@ int main(int Count, char** Values) {
     if (!With) {
         return ExitUsage;
     }
-    SymbolResolver Resolver(SymbolSettings(*Chosen));
+    StopSignal Stop;
+    CatchStopSignals(Stop);
+    SymbolResolver Resolver(SymbolSettings(*Chosen, Stop));
     if (Chosen->Run == Command::Buckets) {
         return ListBuckets(*Chosen, Resolver, *With);
     }
@@ -448,10 +508,10 @@ int main(int Count, char** Values) {
     }
     SigningSink Signing(Resolver, *With, *AfterSymbols);
     CaptureReader Reader(Signing, Index != nullptr);
-    StopSignal Stop;
-    CatchStopSignals(Stop);
+    Options Running = *Chosen;
+    Running.Live.Notice = [](const std::string& Text) { std::cerr << "hestolvane-decode: " << Text << std::endl; };
 
-    const ReadOutcome Outcome = Run(*Chosen, Reader, Stop);
+    const ReadOutcome Outcome = Run(Running, Reader, Stop);
     if (!Outcome.Readable) {
         std::cerr << "hestolvane-decode: " << Outcome.Error << "\n";
     }

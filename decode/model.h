@@ -86,7 +86,7 @@ struct ModuleRow {
     uint64_t Start = 0;  // first address of the image
     uint64_t End = 0;    // first address past the image
     std::optional<std::string> Name;
-    std::string PdbPath;
+    std::optional<std::string> PdbPath;  // empty for a module without identity, null when printed "(null)"
     std::optional<std::string> Path;
     std::string Guid;  // as printed: 8-4-4-4-12 uppercase hexadecimal digits
 
@@ -106,9 +106,10 @@ struct Register {
     bool operator==(const Register& Other) const;
 };
 
-// The register context block: the address of the walk's CONTEXT record and the registers in printed order.
+// The register context block: the address of the walk's CONTEXT record (empty when its line was damaged)
+// and the registers in printed order.
 struct RegisterContext {
-    uint64_t Address = 0;
+    std::optional<uint64_t> Address;
     std::vector<Register> Registers;
 
     std::optional<uint64_t> Find(std::string_view Name) const;
@@ -219,6 +220,7 @@ struct Report {
     std::vector<Frame> Frames;
     ReportEnd End = ReportEnd::Truncated;
     std::optional<Truncation> CutBy;
+    bool Damaged = false;  // its begin marker was not read: it was recognised by lines only a report has
     std::vector<Warning> Warnings;  // a truncated report always has one saying so
 
     // The report's lines as read, from the begin marker to the line before the end marker: what tells one
@@ -234,6 +236,8 @@ public:
     virtual ~CaptureSink() = default;
     virtual void OnBoot(const Boot& Decoded) = 0;
     virtual void OnReport(const Report& Decoded) = 0;
+    // The input has nothing more for now (or for good): the moment to make durable what was recorded.
+    virtual void OnQuiet() {}
 };
 
 }  // namespace hestolvane::decode

@@ -231,7 +231,7 @@ void ListWarnings(std::ostream& Out, const std::vector<Warning>& Warnings) {
 }  // namespace
 
 void ListingWriter::OnBoot(const Boot& Decoded) {
-    Boots[Decoded.Number] = Decoded;
+    LastBoot = Decoded;
     Out << "Boot " << Decoded.Number << " (line " << Decoded.Line << "): " << BootSummary(Decoded) << "\n";
     ListWarnings(Out, Decoded.Warnings);
     Out << "\n";
@@ -239,12 +239,12 @@ void ListingWriter::OnBoot(const Boot& Decoded) {
 }
 
 void ListingWriter::OnReport(const Report& Decoded) {
-    Out << "Report " << Decoded.Number << " (line " << Decoded.Line << ")\n";
+    Out << "Report " << Decoded.Number << " (line " << Decoded.Line << (Decoded.Damaged ? ", begin marker missing" : "")
+        << ")\n";
     Out << "  Crashed:     " << (Decoded.CrashTime ? FormatTimestamp(*Decoded.CrashTime) + " UTC" : "unknown") << "\n";
-    const auto Found = Decoded.Boot ? Boots.find(*Decoded.Boot) : Boots.end();
+    const bool Known = Decoded.Boot && LastBoot && LastBoot->Number == *Decoded.Boot;
     Out << "  Boot:        "
-        << (Found != Boots.end() ? std::to_string(Found->first) + ", " + BootSummary(Found->second)
-                                 : "no load banner before the report")
+        << (Known ? std::to_string(LastBoot->Number) + ", " + BootSummary(*LastBoot) : "no load banner before the report")
         << "\n";
     if (Decoded.Check) {
         const std::string_view Name = BugCheckName(Decoded.Check->Code);
@@ -437,7 +437,7 @@ std::string ReportJson(const Report& Decoded) {
     Out.Key("modules").OpenArray();
     for (const ModuleRow& Row : Decoded.Modules) {
         Out.Open().Key("start").Hex(Row.Start, 16).Key("end").Hex(Row.End, 16);
-        Out.Key("name").Latin1OrNull(Row.Name).Key("pdb_path").Latin1(Row.PdbPath).Key("path").Latin1OrNull(Row.Path);
+        Out.Key("name").Latin1OrNull(Row.Name).Key("pdb_path").Latin1OrNull(Row.PdbPath).Key("path").Latin1OrNull(Row.Path);
         Out.Key("guid").Latin1(Row.Guid).Key("has_identity").Bool(Row.HasIdentity()).Key("symbols");
         SymbolsJson(Out, Row.Symbols);
         Out.Close();
@@ -445,7 +445,7 @@ std::string ReportJson(const Report& Decoded) {
     Out.CloseArray();
     Out.Key("context");
     if (Decoded.Context) {
-        Out.Open().Key("address").Hex(Decoded.Context->Address, 16).Key("registers").Open();
+        Out.Open().Key("address").HexOrNull(Decoded.Context->Address, 16).Key("registers").Open();
         for (const Register& Entry : Decoded.Context->Registers) {
             Out.Key(Entry.Name).Hex(Entry.Value);
         }
@@ -466,6 +466,7 @@ std::string ReportJson(const Report& Decoded) {
     } else {
         Out.Null();
     }
+    Out.Key("damaged").Bool(Decoded.Damaged);
     Out.Key("warnings");
     WarningsJson(Out, Decoded.Warnings);
     Out.Close();

@@ -2,7 +2,7 @@
 // programs, each a sink that writes every boot and report as it arrives.
 #pragma once
 
-#include <map>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -30,7 +30,9 @@ private:
     std::ostream& Out;
     bool Verbose;
     bool Explain;
-    std::map<unsigned, Boot> Boots;  // for the boot state shown with each report
+    // For the boot state shown with each report: a report belongs to the last boot announced before it,
+    // so that is the only one kept.
+    std::optional<Boot> LastBoot;
 };
 
 class JsonLinesWriter : public CaptureSink {
@@ -58,6 +60,7 @@ public:
     explicit Tally(CaptureSink& Next) : Next(Next) {}
     void OnBoot(const Boot& Decoded) override;
     void OnReport(const Report& Decoded) override;
+    void OnQuiet() override { Next.OnQuiet(); }
 
     unsigned Reports() const { return ReportCount; }
     bool AnyWarnings() const { return Warned; }

@@ -178,7 +178,7 @@ CrashSignature ComputeSignature(const Report& Decoded, const Triage& With) {
         Step.Chosen = Signature.CulpritFrame == Step.Frame;
     }
 
-    const std::string Code = HexOffset(Decoded.Check ? Decoded.Check->Code : 0);
+    const std::string Code = Decoded.Check ? HexOffset(Decoded.Check->Code) : "?";  // a lost bug-check line
     if (Decoded.Check) {
         const Qualification Qualified = With.Qualifiers.Qualify(*Decoded.Check);
         Signature.Qualifier = Qualified.Qualifier;

@@ -9,6 +9,7 @@
 
 #include "debug_info.h"
 #include "model.h"
+#include "symbol_reader.h"
 #include "symbol_store.h"
 
 namespace hestolvane::decode {
@@ -16,6 +17,9 @@ namespace hestolvane::decode {
 struct SymbolOptions {
     SymbolSearch Search;
     std::map<std::string, std::string> Images;  // lowercased module name -> binary (--image NAME=PATH)
+    std::string ReaderProgram = DefaultSymbolReaderProgram();
+    ReaderLimits Reader;
+    int StopDescriptor = -1;  // once readable (Ctrl-C), downloads and reads end at once
 };
 
 class SymbolResolver {
@@ -27,21 +31,25 @@ public:
 
     unsigned DatabasesOpened() const { return Opened; }
     unsigned ServerRequests() const { return Fetcher.RequestsMade(); }
+    unsigned ReadersStarted() const { return Reader.WorkersStarted(); }
 
 private:
     struct Module {
         SymbolOrigin Origin;
-        std::unique_ptr<DebugInfo> Reader;
+        std::optional<unsigned> Handle;  // in the symbol reader, when the symbols were found
     };
 
     Module& ModuleFor(const ModuleRow& Row);
     Module FindDatabase(const std::string& PdbName, const std::string& Guid);
     Module TryDatabase(const std::string& File, const std::string& Guid, std::string Detail);
     void ResolveFrames(Report& Decoded, const std::vector<Module*>& ByRow);
+    void GiveUp(Module& Failed, const std::string& Error);
 
     SymbolOptions Chosen;
     SymbolFetcher Fetcher;
+    SymbolReaderProcess Reader;
     std::map<std::string, Module> Modules;  // by identity: PDB name and GUID, or the module named by --image
+    std::map<std::string, SymbolOrigin> Unreadable;  // files that failed the reader, by canonical path
     unsigned Opened = 0;
 };
 
@@ -51,6 +59,7 @@ public:
     SymbolizingSink(SymbolResolver& Resolver, CaptureSink& Next) : Resolver(Resolver), Next(Next) {}
     void OnBoot(const Boot& Decoded) override { Next.OnBoot(Decoded); }
     void OnReport(const Report& Decoded) override;
+    void OnQuiet() override { Next.OnQuiet(); }
 
 private:
     SymbolResolver& Resolver;

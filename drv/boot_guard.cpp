@@ -41,7 +41,7 @@ BOOLEAN ReadRegDword(PCWSTR Name, PULONG Out) {
         return FALSE;
     }
     PKEY_VALUE_PARTIAL_INFORMATION Information = (PKEY_VALUE_PARTIAL_INFORMATION)ExAllocatePoolWithTag(
-        NonPagedPool, ValueInformationSize, HesTolvanePoolTag);
+        DriverPoolType, ValueInformationSize, HesTolvanePoolTag);
     if (Information == NULL) {
         ZwClose(Key);
         return FALSE;

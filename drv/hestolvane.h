@@ -45,6 +45,7 @@ extern KSPIN_LOCK ModuleListLock;
 extern ULONG ModuleRecordsLinked;  // raised under ModuleListLock at every insert, never lowered
 extern BOOLEAN ModuleTrackingEnabled;
 extern ULONG BootState;
+extern POOL_TYPE DriverPoolType;  // chosen by start-up before the first allocation, never changed after
 extern ULONG64 SerialPortBase;
 extern BOOLEAN SerialTransmitterStalled;  // a byte timed out and none has gone through since
 extern const ULONG ComPortTable[5];
@@ -84,6 +85,7 @@ void PrintStack();
 void ReadCrashTime(PTIME_FIELDS TimeFields);
 
 // Lifecycle.
+void ChooseDriverPoolType();
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 extern "C" NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 extern "C" NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);

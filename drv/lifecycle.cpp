@@ -2,6 +2,10 @@
 // only it uses live in INIT, which the kernel discards once start-up returns.
 #include "hestolvane.h"
 
+// Executable non-paged pool is the one type every kernel the driver runs on accepts, so it stands until
+// start-up has asked the kernel for its version.
+DRIVER_GLOBAL POOL_TYPE DriverPoolType = NonPagedPool;
+
 namespace {
 
 // The kernel keeps a pointer to the component name for as long as the callback is registered, so it
@@ -45,6 +49,21 @@ __attribute__((noinline)) void WriteBootStateLine() {
 
 }  // namespace
 
+// Windows 8 brought non-executable non-paged pool. From there on the driver never asks for executable
+// memory: memory integrity and Driver Verifier's code-integrity option stop the system on such a request.
+// Windows 7 knows no NonPagedPoolNx and stops the system on it instead, so it keeps NonPagedPool.
+INIT_CODE void ChooseDriverPoolType() {
+    RTL_OSVERSIONINFOW Version;
+    RtlZeroMemory(&Version, sizeof(Version));
+    Version.dwOSVersionInfoSize = sizeof(Version);
+    if (!NT_SUCCESS(RtlGetVersion(&Version))) {
+        return;
+    }
+    if (Version.dwMajorVersion > 6 || (Version.dwMajorVersion == 6 && Version.dwMinorVersion >= 2)) {
+        DriverPoolType = NonPagedPoolNx;
+    }
+}
+
 // Start-up. Each failure undoes, in reverse order, exactly what the steps before it did. The marker is
 // set before the walk and removed after it, so a crash during the walk leaves it behind for the next
 // boot to find.
@@ -53,6 +72,7 @@ INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regi
     if (InitSafeBootMode != 0) {
         return STATUS_UNSUCCESSFUL;
     }
+    ChooseDriverPoolType();
 
     UNICODE_STRING DeviceName;
     RtlInitUnicodeString(&DeviceName, EntryDeviceName);

@@ -257,7 +257,7 @@ BOOLEAN IsValidUnicodeString(PCUNICODE_STRING String) {
 namespace {
 
 ModuleInfo* AllocateModuleRecord() {
-    ModuleInfo* Record = (ModuleInfo*)ExAllocatePoolWithTag(NonPagedPool, sizeof(ModuleInfo), HesTolvanePoolTag);
+    ModuleInfo* Record = (ModuleInfo*)ExAllocatePoolWithTag(DriverPoolType, sizeof(ModuleInfo), HesTolvanePoolTag);
     if (Record != NULL) {
         RtlZeroMemory(Record, sizeof(ModuleInfo));
     }
@@ -265,7 +265,7 @@ ModuleInfo* AllocateModuleRecord() {
 }
 
 PCHAR AllocateModuleString() {
-    PCHAR Buffer = (PCHAR)ExAllocatePoolWithTag(NonPagedPool, ModuleStringBufferSize, HesTolvanePoolTag);
+    PCHAR Buffer = (PCHAR)ExAllocatePoolWithTag(DriverPoolType, ModuleStringBufferSize, HesTolvanePoolTag);
     if (Buffer != NULL) {
         RtlZeroMemory(Buffer, ModuleStringBufferSize);
     }

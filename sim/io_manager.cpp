@@ -232,7 +232,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
         PDEVICE_OBJECT Device = NULL;
         if (Status == STATUS_SUCCESS) {
             const SIZE_T Size = sizeof(DEVICE_OBJECT) + DeviceExtensionSize;
-            Device = (PDEVICE_OBJECT)ExAllocatePoolWithTag(NonPagedPool, Size, sim::DeviceObjectPoolTag);
+            Device = (PDEVICE_OBJECT)sim::AllocateKernelPool(NonPagedPool, Size, sim::DeviceObjectPoolTag);
             if (Device == NULL) {
                 Status = STATUS_INSUFFICIENT_RESOURCES;
             } else {

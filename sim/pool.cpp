@@ -17,6 +17,8 @@ namespace sim {
 namespace {
 
 constexpr ULONG BadPoolCaller = 0xC2;
+constexpr ULONG DriverVerifierDetectedViolation = 0xC4;
+constexpr ULONG CodeIntegrityExecutablePool = 0x2000;
 
 // Fresh pool holds whatever its previous owner left. A pattern that is never zero makes a driver that
 // reads a field before writing it see nonsense at once instead of a lucky zero.
@@ -49,7 +51,33 @@ std::string TagText(ULONG Tag) {
 }
 
 const char* PoolTypeName(POOL_TYPE Type) {
-    return Type == PagedPool ? "PagedPool" : "NonPagedPool";
+    switch (Type) {
+    case PagedPool:
+        return "PagedPool";
+    case NonPagedPoolNx:
+        return "NonPagedPoolNx";
+    default:
+        return "NonPagedPool";
+    }
+}
+
+bool PoolTypeKnown(POOL_TYPE Type) {
+    if (Type == NonPagedPool || Type == PagedPool) {
+        return true;
+    }
+    return Type == NonPagedPoolNx && KernelHasNonExecutablePool();
+}
+
+// Paged pool has not been executable since Windows 8 either; of the types this kernel knows, only
+// NonPagedPool hands out memory the processor may run.
+bool IsExecutablePoolType(POOL_TYPE Type) {
+    return Type == NonPagedPool;
+}
+
+std::string HexText(uintptr_t Value) {
+    char Text[24];
+    std::snprintf(Text, sizeof Text, "0x%llX", (unsigned long long)Value);
+    return Text;
 }
 
 std::string AddressText(const void* Address) {
@@ -71,8 +99,10 @@ void RequireUsablePool(const char* Service, POOL_TYPE Type) {
     if (InBugCheck()) {
         BadPoolCall(std::string(Service) + " during bug check");
     }
-    if (Type != NonPagedPool && Type != PagedPool) {
-        BadPoolCall(std::string(Service) + " with unknown pool type " + std::to_string((int)Type));
+    if (!PoolTypeKnown(Type)) {
+        const WindowsRelease Release = CurrentWindowsRelease();
+        BadPoolCall(std::string(Service) + " with pool type " + std::to_string((int)Type) + ", unknown to Windows " +
+                    std::to_string(Release.Major) + "." + std::to_string(Release.Minor));
     }
     if (CurrentIrql() > HighestIrqlFor(Type)) {
         BadPoolCall(std::string(Service) + " of " + PoolTypeName(Type) + " at IRQL " +
@@ -216,7 +246,9 @@ void ResetPool() {
 
 }  // namespace sim
 
-extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+namespace sim {
+
+void* AllocateKernelPool(POOL_TYPE PoolType, size_t NumberOfBytes, ULONG Tag) {
     sim::RequireUsablePool("ExAllocatePoolWithTag", PoolType);
     if (Tag == 0) {
         sim::BadPoolCall("ExAllocatePoolWithTag with a zero tag");
@@ -239,6 +271,23 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
     Ledger.Freed.erase((uintptr_t)Address);
     Ledger.Allocations++;
     return Address;
+}
+
+}  // namespace sim
+
+// Not inlined, so that the return address is the driver's call site, which the verifier names.
+extern "C" __attribute__((noinline)) PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
+                                                                 ULONG Tag) {
+    if (sim::VerifierCodeIntegrity() && sim::IsExecutablePoolType(PoolType)) {
+        const uintptr_t CallSite = (uintptr_t)__builtin_return_address(0);
+        sim::FatalStop(sim::DriverVerifierDetectedViolation,
+                       "DRIVER_VERIFIER_DETECTED_VIOLATION " + sim::HexText(sim::CodeIntegrityExecutablePool) + " " +
+                           sim::HexText(CallSite) + " " + sim::HexText((uintptr_t)PoolType) + " " +
+                           sim::HexText(Tag) + ": ExAllocatePoolWithTag of executable " +
+                           sim::PoolTypeName(PoolType) + " " + sim::TagText(Tag) +
+                           " under the code-integrity check");
+    }
+    return sim::AllocateKernelPool(PoolType, NumberOfBytes, Tag);
 }
 
 extern "C" void ExFreePoolWithTag(PVOID P, ULONG Tag) {

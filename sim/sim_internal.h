@@ -57,6 +57,10 @@ bool RunningDriverEntry();
 size_t DriverBugCheckCallbacks();
 size_t DriverImageNotifyRoutines();
 
+// An allocation the kernel makes for itself (a device object): the pool's rules, without the verifier's
+// rules for the driver's own requests.
+void* AllocateKernelPool(POOL_TYPE Type, size_t Bytes, ULONG Tag);
+
 // Whether Address lies inside a pool block that is still allocated.
 bool IsPoolAddress(const void* Address);
 // Whether Address lies on a page that a live non-paged pool block touches: what the pool's page table

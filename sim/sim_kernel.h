@@ -29,6 +29,33 @@ std::vector<std::string> TeardownProblems();
 // the process, which tests observe with EXPECT_DEATH.
 [[noreturn]] void FatalStop(ULONG Code, const std::string& What);
 
+// ----- The machine -----------------------------------------------------------------------------------
+
+// The Windows release the kernel is, as RtlGetVersion reports it; it decides which pool types exist.
+// Like the registry it belongs to the machine, not to the kernel's memory: it survives Reset(), so that
+// boots in a row run the same release. The default is Windows 11.
+struct WindowsRelease {
+    ULONG Major;
+    ULONG Minor;
+    ULONG Build;
+    std::u16string ServicePack;  // szCSDVersion, empty without one
+};
+WindowsRelease Windows7Sp1();
+WindowsRelease Windows10();
+WindowsRelease Windows11();
+void SetWindowsRelease(const WindowsRelease& Release);
+WindowsRelease CurrentWindowsRelease();
+// Whether the kernel knows NonPagedPoolNx: Windows 8 (6.2) and later. Earlier kernels stop the system on
+// it with BAD_POOL_CALLER, as on any pool type they do not know.
+bool KernelHasNonExecutablePool();
+
+// Driver Verifier's code-integrity option (verifier /flags 0x02000000) on the driver: its request for an
+// executable pool type stops the system with DRIVER_VERIFIER_DETECTED_VIOLATION (0xC4), parameter 1
+// 0x2000, parameter 2 the call site, 3 the pool type, 4 the tag. The kernel's own allocations are not
+// verified. Survives Reset() like the release; off by default.
+void SetVerifierCodeIntegrity(bool On);
+bool VerifierCodeIntegrity();
+
 // ----- Pool ------------------------------------------------------------------------------------------
 
 struct PoolBlock {

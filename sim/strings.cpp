@@ -84,7 +84,7 @@ void ApplyPendingPageChange() {
 }
 
 NTSTATUS ConvertIntoNewBuffer(PANSI_STRING Destination, const char* Converted, size_t Characters) {
-    char* Buffer = (char*)ExAllocatePoolWithTag(PagedPool, Characters + 1, StringPoolTag);
+    char* Buffer = (char*)sim::AllocateKernelPool(PagedPool, Characters + 1, StringPoolTag);
     if (Buffer == NULL) {
         return STATUS_NO_MEMORY;
     }

@@ -83,10 +83,13 @@ std::string Hex16(ULONG_PTR Value) {
     return Text;
 }
 
+// Lives run on Windows 11 under Driver Verifier's code-integrity check, as in a lab that verifies the
+// driver: any request of the driver's for executable pool stops the system.
 class DriverLife : public KernelTest {
 protected:
     void SetUp() override {
         KernelTest::SetUp();
+        sim::SetVerifierCodeIntegrity(true);
         scene::InstallService();
     }
 };
@@ -109,6 +112,50 @@ TEST_F(DriverLife, FirstBootRecordsTheKernelAndLaterImagesAndReportsThem) {
     ExpectStackThenEnd(Stack);
     EXPECT_FALSE(sim::GetRegistryValue(scene::Key(), u"Loaded"));
     EXPECT_EQ(3u, sim::GetRegistryDword(scene::Key(), u"Version"));
+}
+
+// Windows 7 knows no non-executable non-paged pool (a request for it is itself a bug check) and no
+// code-integrity check: the same life there takes executable pool, and the report is the same.
+TEST_F(DriverLife, Windows7LifeTakesThePoolItKnowsAndReportsTheSame) {
+    sim::SetVerifierCodeIntegrity(false);
+    sim::SetWindowsRelease(sim::Windows7Sp1());
+    for (int Boot = 1; Boot <= 2; Boot++) {
+        const sim::BootResult Life = sim::Boot([] {
+            scene::SetClock();
+            scene::LoadKernelModules();
+            ASSERT_EQ(STATUS_SUCCESS, sim::LoadDriver());
+            scene::ReportLateImage();
+            size_t DriverBlocks = 0;
+            for (const sim::PoolBlock& Block : sim::OutstandingPool()) {
+                if (Block.Tag == HesTolvanePoolTag) {
+                    EXPECT_EQ(NonPagedPool, Block.Type);
+                    DriverBlocks++;
+                }
+            }
+            EXPECT_EQ(9u, DriverBlocks) << "three records with two names each";
+            RaisePageFault();
+            sim::UnloadDriver();
+        });
+        EXPECT_FALSE(Life.Died) << "boot " << Boot;
+        const auto [Exact, Stack] = AtRegisterBlock(Life.Com1);
+        EXPECT_EQ(std::string(scene::NormalBootBanner) + CrashedOn + scene::TableHead + scene::NtRow +
+                      scene::HalRow + scene::LateRow + PageFaultLine,
+                  Exact)
+            << "boot " << Boot;
+        ExpectStackThenEnd(Stack);
+    }
+}
+
+// What the driver asked for before it chose by release: executable non-paged pool, which the code-integrity
+// check answers with a bug check at the first allocation. Here a record is made before start-up has chosen.
+TEST_F(DriverLife, ExecutablePoolStopsTheSystemUnderTheCodeIntegrityCheck) {
+    ASSERT_EQ(NonPagedPool, DriverPoolType);
+    scene::MapImage(scene::LateBase, scene::LateSize, scene::LateGuid, "late.pdb");
+    ASSERT_EQ(STATUS_SUCCESS, PsSetLoadImageNotifyRoutine(LoadImageNotify));
+    EXPECT_DEATH(sim::ReportImageLoad(u"\\SystemRoot\\System32\\drivers\\late.sys", scene::LateBase,
+                                      scene::LateSize),
+                 "\\*\\*\\* STOP 0x000000C4 DRIVER_VERIFIER_DETECTED_VIOLATION 0x2000 0x[0-9A-F]+ 0x0 0x54736548");
+    PsRemoveLoadImageNotifyRoutine(LoadImageNotify);
 }
 
 // The walk dies on a torn loader entry: the kernel's KMODE_EXCEPTION_NOT_HANDLED runs the callback,
@@ -412,7 +459,10 @@ void ExpectConsistentTable() {
     EXPECT_EQ(ModuleListHead.Blink->Flink, &ModuleListHead);
     size_t RecordBlocks = 0;
     for (const sim::PoolBlock& Block : sim::OutstandingPool()) {
-        EXPECT_EQ(NonPagedPool, Block.Type);
+        EXPECT_NE(PagedPool, Block.Type);
+        if (Block.Tag == HesTolvanePoolTag) {
+            EXPECT_EQ(NonPagedPoolNx, Block.Type);
+        }
         RecordBlocks += Block.Tag == HesTolvanePoolTag && Block.Size == sizeof(ModuleInfo) ? 1 : 0;
     }
     EXPECT_EQ(Records, RecordBlocks);

@@ -109,7 +109,66 @@ TEST_F(Pool, AllocationWithAZeroTagIsABugCheck) {
 
 TEST_F(Pool, AllocationOfAnUnknownPoolTypeIsABugCheck) {
     EXPECT_DEATH(ExAllocatePoolWithTag((POOL_TYPE)7, 16, HesTolvanePoolTag),
-                 "\\*\\*\\* STOP 0x000000C2 BAD_POOL_CALLER ExAllocatePoolWithTag with unknown pool type 7");
+                 "\\*\\*\\* STOP 0x000000C2 BAD_POOL_CALLER ExAllocatePoolWithTag with pool type 7, unknown to "
+                 "Windows 10.0");
+}
+
+// Windows 7 has no non-executable non-paged pool: asking for it is a bad pool call there, and an
+// ordinary allocation from Windows 8 on.
+TEST_F(Pool, NonExecutablePoolExistsFromWindows8On) {
+    sim::SetWindowsRelease(sim::Windows10());
+    void* Block = ExAllocatePoolWithTag(NonPagedPoolNx, 16, HesTolvanePoolTag);
+    ASSERT_NE(nullptr, Block);
+    EXPECT_EQ(NonPagedPoolNx, sim::OutstandingPool().at(0).Type);
+    EXPECT_TRUE(MmIsAddressValid(Block));
+    ExFreePoolWithTag(Block, HesTolvanePoolTag);
+
+    sim::SetWindowsRelease(sim::Windows7Sp1());
+    EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPoolNx, 16, HesTolvanePoolTag),
+                 "\\*\\*\\* STOP 0x000000C2 BAD_POOL_CALLER ExAllocatePoolWithTag with pool type 512, unknown "
+                 "to Windows 6.1");
+}
+
+// The verifier names the request: 0x2000, the caller's address, the pool type and the tag ("HesT").
+// Non-executable and paged requests pass; the kernel's own allocations are not the driver's to answer for.
+TEST_F(Pool, CodeIntegrityCheckStopsARequestForExecutablePool) {
+    sim::SetVerifierCodeIntegrity(true);
+    void* NonExecutable = ExAllocatePoolWithTag(NonPagedPoolNx, 16, HesTolvanePoolTag);
+    void* Paged = ExAllocatePoolWithTag(PagedPool, 16, HesTolvanePoolTag);
+    EXPECT_NE(nullptr, NonExecutable);
+    EXPECT_NE(nullptr, Paged);
+    ExFreePoolWithTag(NonExecutable, HesTolvanePoolTag);
+    ExFreePoolWithTag(Paged, HesTolvanePoolTag);
+
+    EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPool, 16, HesTolvanePoolTag),
+                 "\\*\\*\\* STOP 0x000000C4 DRIVER_VERIFIER_DETECTED_VIOLATION 0x2000 0x[0-9A-F]+ 0x0 0x54736548: "
+                 "ExAllocatePoolWithTag of executable NonPagedPool 'HesT'");
+    sim::SetVerifierCodeIntegrity(false);
+    void* Executable = ExAllocatePoolWithTag(NonPagedPool, 16, HesTolvanePoolTag);
+    EXPECT_NE(nullptr, Executable);
+    ExFreePoolWithTag(Executable, HesTolvanePoolTag);
+}
+
+// The release is the machine's: a boot (Reset) keeps it, and RtlGetVersion reports it.
+TEST_F(Pool, RtlGetVersionReportsTheMachinesRelease) {
+    sim::SetWindowsRelease(sim::Windows7Sp1());
+    sim::Reset();
+    RTL_OSVERSIONINFOW Version;
+    std::memset(&Version, 0xCD, sizeof Version);
+    Version.dwOSVersionInfoSize = sizeof Version;
+    ASSERT_EQ(STATUS_SUCCESS, RtlGetVersion(&Version));
+    EXPECT_EQ(6u, Version.dwMajorVersion);
+    EXPECT_EQ(1u, Version.dwMinorVersion);
+    EXPECT_EQ(7601u, Version.dwBuildNumber);
+    EXPECT_EQ(2u, Version.dwPlatformId);
+    EXPECT_EQ(std::u16string(u"Service Pack 1"), std::u16string((const char16_t*)Version.szCSDVersion));
+
+    sim::SetWindowsRelease(sim::Windows11());
+    ASSERT_EQ(STATUS_SUCCESS, RtlGetVersion(&Version));
+    EXPECT_EQ(10u, Version.dwMajorVersion);
+    EXPECT_EQ(0u, Version.dwMinorVersion);
+    EXPECT_EQ(22631u, Version.dwBuildNumber);
+    EXPECT_EQ(0, Version.szCSDVersion[0]);
 }
 
 TEST_F(Pool, LeakedBlockIsReportedAtTeardown) {

@@ -22,6 +22,12 @@ IMAGE_DIRECTORY_ENTRY_EXCEPTION = 3
 IMAGE_DIRECTORY_ENTRY_SECURITY = 4
 IMAGE_DIRECTORY_ENTRY_IAT = 12
 IMAGE_DEBUG_TYPE_CODEVIEW = 2
+IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS = 20
+IMAGE_DLLCHARACTERISTICS_EX_CET_COMPAT = 0x1
+IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE = 0x0040
+IMAGE_DLLCHARACTERISTICS_NX_COMPAT = 0x0100
+IMAGE_DLLCHARACTERISTICS_GUARD_CF = 0x4000
+IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG = 10
 IMAGE_REL_BASED_DIR64 = 10
 IMAGE_SCN_CNT_CODE = 0x00000020
 IMAGE_SCN_MEM_DISCARDABLE = 0x02000000
@@ -30,6 +36,7 @@ IMAGE_SCN_MEM_READ = 0x40000000
 IMAGE_SCN_MEM_WRITE = 0x80000000
 UNW_FLAG_EHANDLER = 0x1
 UNW_FLAG_CHAININFO = 0x4
+PAGE_SIZE = 0x1000
 VFT_DRV = 3
 VFT2_DRV_SYSTEM = 7
 
@@ -48,6 +55,15 @@ RESIDENT_ROUTINES = ["BugCheckDumpCallback", "PrintModuleInfo", "PrintStack", "F
                      "IsNormalBoot", "IsOlderVersion"]
 # Routines that read memory which may fault; RunGuarded is the seam's general form of the same.
 GUARDED_ROUTINES = ["GetModulePdbInfo", "LoadImageNotify", "PrintStack", "RunGuarded"]
+
+# The bug-check callback runs on whatever is left of the crashing thread's kernel stack, and the image is
+# built without stack probes: no frame of the driver's may skip a guard page, and its deepest chain must fit
+# well inside what a dying thread has left.
+BUGCHECK_ROOT = "BugCheckDumpCallback"
+STACK_CHAIN_BUDGET = 4096
+
+# The kernel releases the imports table (next to this script) vouches for.
+IMPORT_TABLE = Path(__file__).resolve().with_name("driver_imports.tsv")
 
 
 class Results:
@@ -152,6 +168,45 @@ class Image:
         info.scopes = [struct.unpack_from("<IIII", table, 16 * index) for index in range(count)]
         return info
 
+    def frame_size(self, rva):
+        """Bytes a routine's prologue takes from the stack, by its unwind codes (chained ones included), plus
+        the return address its caller pushed."""
+        size = 8
+        seen = set()
+        while rva not in seen:
+            seen.add(rva)
+            version_flags, _, code_count, _ = self.read(rva, 4)
+            codes = self.read(rva + 4, 2 * code_count)
+            index = 0
+            while index < code_count:
+                operation, info = codes[2 * index + 1] & 0xF, codes[2 * index + 1] >> 4
+                if operation == 0:  # UWOP_PUSH_NONVOL
+                    size += 8
+                    index += 1
+                elif operation == 1 and info == 0:  # UWOP_ALLOC_LARGE, size / 8 in the next slot
+                    size += 8 * struct.unpack_from("<H", codes, 2 * index + 2)[0]
+                    index += 2
+                elif operation == 1:  # UWOP_ALLOC_LARGE, the size itself in the next two slots
+                    size += struct.unpack_from("<I", codes, 2 * index + 2)[0]
+                    index += 3
+                elif operation == 2:  # UWOP_ALLOC_SMALL
+                    size += 8 * info + 8
+                    index += 1
+                elif operation == 10:  # UWOP_PUSH_MACHFRAME, with or without an error code
+                    size += 48 if info else 40
+                    index += 1
+                elif operation in (4, 6, 8):  # save operations: no allocation of their own
+                    index += 2
+                elif operation in (5, 7, 9):
+                    index += 3
+                else:  # UWOP_SET_FPREG
+                    index += 1
+            if not (version_flags >> 3) & UNW_FLAG_CHAININFO:
+                break
+            chained = rva + 4 + 2 * ((code_count + 1) & ~1)
+            rva = struct.unpack_from("<III", self.read(chained, 12))[2]
+        return size
+
     def base_relocations(self):
         """(location RVA, target RVA) of every 64-bit absolute address the loader relocates."""
         found = []
@@ -175,7 +230,7 @@ class MapSymbol:
 
 def plain_name(symbol):
     """The unqualified name of a global C++ function (_Z<len><name>...), or the symbol itself."""
-    match = re.match(r"_ZL?(\d+)", symbol)
+    match = re.match(r"_ZL?(?:N12_GLOBAL__N_1)?(\d+)", symbol)
     if match:
         return symbol[match.end():match.end() + int(match.group(1))]
     return symbol
@@ -434,6 +489,36 @@ def try_blocks(source_path, first_line):
 
 
 # ---------------------------------------------------------------------------------------------------------
+# The table of imports the driver may use.
+
+RELEASE_ORDER = ["2000", "XP", "Vista", "7", "8", "8.1", "10"]
+
+
+@dataclass
+class ImportRow:
+    name: str
+    since: str  # a release in RELEASE_ORDER, or "-" where no document gives one
+    document: str
+
+
+def read_import_table(path):
+    table = {}
+    for number, line in enumerate(Path(path).read_text(encoding="utf-8").splitlines(), start=1):
+        if not line.strip() or line.startswith("#"):
+            continue
+        fields = line.split("\t")
+        if len(fields) != 3 or not all(field.strip() for field in fields):
+            raise ValueError(f"line {number}: not three tab-separated fields")
+        name, since, document = (field.strip() for field in fields)
+        if since != "-" and since not in RELEASE_ORDER:
+            raise ValueError(f"line {number}: release {since!r} is none of {', '.join(RELEASE_ORDER)} or -")
+        if name in table:
+            raise ValueError(f"line {number}: {name} is listed twice")
+        table[name] = ImportRow(name, since, document)
+    return table
+
+
+# ---------------------------------------------------------------------------------------------------------
 # The checks.
 
 class ImageChecks:
@@ -451,16 +536,21 @@ class ImageChecks:
         self.check_headers()
         self.check_entry_point()
         self.check_imports()
+        self.check_import_table()
         self.check_sections()
+        self.check_memory_integrity()
+        self.check_dll_characteristics()
         self.check_version_resource()
         self.check_checksum()
         self.check_codeview()
+        self.check_cet_compat()
         self.check_signature()
         if self.map_usable:
             self.check_placement()
             self.check_init_references()
             self.check_init_texts()
             self.check_guarded_routines()
+            self.check_stack_budget()
 
     # -- what the map says must be about this very image
     def check_map(self):
@@ -516,6 +606,28 @@ class ImageChecks:
             count = sum(len(entry.imports) for entry in self.image.pe.DIRECTORY_ENTRY_IMPORT)
             self.results.passed("imports", f"{count} routines and variables, all from {KERNEL_MODULE}")
 
+    def check_import_table(self):
+        """Every import must be vouched for by the table of imports, which says from which Windows release
+        on it exists and where that is written down."""
+        try:
+            table = read_import_table(self.arguments.imports)
+        except (OSError, ValueError) as problem:
+            self.results.failed("import-table", f"cannot read {self.arguments.imports}: {problem}")
+            return
+        imported = [entry_import.name.decode("ascii", "replace") if entry_import.name else f"ordinal {entry_import.ordinal}"
+                    for entry in getattr(self.image.pe, "DIRECTORY_ENTRY_IMPORT", []) for entry_import in entry.imports]
+        unknown = [name for name in imported if name not in table]
+        if unknown:
+            self.results.failed("import-table", f"imports not in {self.arguments.imports.name}: {', '.join(unknown)} "
+                                                "(add each with the first release that has it and the document)")
+            return
+        undocumented = sorted(name for name in imported if table[name].since == "-")  # no release given
+        documented = [table[name].since for name in imported if table[name].since != "-"]
+        newest = max(documented, key=RELEASE_ORDER.index) if documented else "-"
+        self.results.passed("import-table", f"all {len(imported)} imports are in {self.arguments.imports.name}; the "
+                                            f"ones documented with a release need Windows {newest} or later; no release given: "
+                                            f"{', '.join(undocumented) or 'none'}")
+
     # -- sections
     def check_sections(self):
         names = [section.name for section in self.image.sections]
@@ -551,6 +663,62 @@ class ImageChecks:
                                 f"PAGE is readable, executable code that outlives start-up ({flags:#010x})",
                                 f"PAGE flags {flags:#010x}: it must be readable, executable code, neither "
                                 "discardable nor writable")
+
+    # -- what memory integrity (HVCI) and Driver Verifier's code-integrity option require of the layout
+    def check_memory_integrity(self):
+        writable_code = [section.name for section in self.image.sections
+                         if section.flags & IMAGE_SCN_MEM_EXECUTE and section.flags & IMAGE_SCN_MEM_WRITE]
+        self.results.expect(not writable_code, "wx-sections", "no section is both writable and executable",
+                            f"writable and executable: {', '.join(writable_code)} (memory integrity refuses to load "
+                            "such an image)")
+
+        alignment = self.image.pe.OPTIONAL_HEADER.SectionAlignment
+        unaligned = [f"{section.name} at RVA {section.start:#x}" for section in self.image.sections
+                     if section.start % PAGE_SIZE]
+        problems = []
+        if alignment != PAGE_SIZE:
+            problems.append(f"section alignment {alignment:#x}, not {PAGE_SIZE:#x}")
+        if unaligned:
+            problems.append("sections not on a page boundary: " + ", ".join(unaligned))
+        self.results.expect(not problems, "section-alignment",
+                            f"section alignment {PAGE_SIZE:#x}, every section starts on a page",
+                            "; ".join(problems) + " (page protections cannot separate code from data)")
+
+        iat_rva, iat_size = self.image.directory(IMAGE_DIRECTORY_ENTRY_IAT)
+        if not iat_size:
+            self.results.failed("iat-section", "no import address table directory")
+        else:
+            holders = {section.name: section for section in self.image.sections
+                       if section.start < iat_rva + iat_size and iat_rva < section.end}
+            executable = [name for name, section in holders.items() if section.executable]
+            self.results.expect(holders and not executable, "iat-section",
+                                f"the import address table is in {', '.join(holders)}, which is not executable",
+                                f"the import address table (RVA {iat_rva:#x}) lies in "
+                                f"{', '.join(executable) or 'no section'}: it must be in a non-executable section")
+
+    def check_dll_characteristics(self):
+        flags = self.image.pe.OPTIONAL_HEADER.DllCharacteristics
+        missing = [name for bit, name in ((IMAGE_DLLCHARACTERISTICS_NX_COMPAT, "NX_COMPAT"),
+                                          (IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE, "DYNAMIC_BASE")) if not flags & bit]
+        self.results.expect(not missing, "dll-characteristics", f"NX_COMPAT and DYNAMIC_BASE set ({flags:#06x})",
+                            f"DllCharacteristics {flags:#06x} lacks {', '.join(missing)}")
+
+        load_config_rva, load_config_size = self.image.directory(IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG)
+        if not flags & IMAGE_DLLCHARACTERISTICS_GUARD_CF:
+            self.results.passed("guard-cf", "no control-flow guard claimed")
+            return
+        guard_flags = 0
+        guard_table = 0
+        if load_config_size:
+            config = getattr(self.image.pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
+            if config is not None:
+                guard_flags = getattr(config.struct, "GuardFlags", 0) or 0
+                guard_table = getattr(config.struct, "GuardCFFunctionTable", 0) or 0
+        self.results.expect(load_config_size and guard_flags and guard_table, "guard-cf",
+                            f"GUARD_CF backed by the load configuration (guard flags {guard_flags:#x})",
+                            "GUARD_CF is set but the load configuration carries no guard data (directory "
+                            f"{load_config_rva:#x}+{load_config_size:#x}, guard flags {guard_flags:#x}): the image "
+                            "claims control-flow guard it does not have")
 
     # -- version resource
     def check_version_resource(self):
@@ -651,6 +819,26 @@ class ImageChecks:
             problems.append(f"the image names {image_path}, not {pdb}")
         self.results.expect(not problems, "codeview", f"RSDS {image_guid} age {image_age} {image_path} matches "
                                                       "the PDB", "; ".join(problems))
+
+    def check_cet_compat(self):
+        """Kernel CET shadow stacks load only images that say they are compatible, in an extended
+        DLL-characteristics debug entry. Readers of the image's identity (this driver's own reader among
+        them) take the first debug entry, so that must stay the CodeView one."""
+        entries = list(getattr(self.image.pe, "DIRECTORY_ENTRY_DEBUG", []))
+        types = [entry.struct.Type for entry in entries]
+        extended = [entry.struct for entry in entries if entry.struct.Type == IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS]
+        problems = []
+        if not types or types[0] != IMAGE_DEBUG_TYPE_CODEVIEW:
+            problems.append(f"the first debug entry is of type {types[0] if types else 'none'}, not CodeView (2)")
+        if len(extended) != 1:
+            problems.append(f"{len(extended)} extended DLL-characteristics (type 20) entries, not 1")
+        else:
+            raw = self.image.pe.__data__[extended[0].PointerToRawData:extended[0].PointerToRawData + 4]
+            value = struct.unpack("<I", raw)[0] if extended[0].SizeOfData >= 4 and len(raw) == 4 else 0
+            if not value & IMAGE_DLLCHARACTERISTICS_EX_CET_COMPAT:
+                problems.append(f"extended DLL characteristics {value:#x} lack CET_COMPAT ({IMAGE_DLLCHARACTERISTICS_EX_CET_COMPAT:#x})")
+        self.results.expect(not problems, "cet-compat", "CET_COMPAT in a type-20 debug entry after the CodeView entry",
+                            "; ".join(problems))
 
     def check_signature(self):
         _, size = self.image.directory(IMAGE_DIRECTORY_ENTRY_SECURITY)
@@ -854,6 +1042,96 @@ class ImageChecks:
                             f"{name}: {len(guarded_calls)} guarded calls, all inside its scope table ({ranges})",
                             f"{name}: " + "; ".join(problems) + f" (scope table: {ranges or 'empty'})")
 
+    # -- stack budget of the bug-check path, from the image's own unwind data
+    def check_stack_budget(self):
+        roots = self.map.functions(BUGCHECK_ROOT)
+        if not roots:
+            self.results.skipped("stack-frames", f"{BUGCHECK_ROOT} is not in the image yet")
+            self.results.skipped("stack-depth", f"{BUGCHECK_ROOT} is not in the image yet")
+            return
+        ranges = dict(self.disassembler.ranges(self.map))
+        iat_rva, iat_size = self.image.directory(IMAGE_DIRECTORY_ENTRY_IAT)
+        callees = {}
+        # A call through a register reaches a routine whose address the path took (RunGuarded calls what its
+        # callers hand it): every routine whose address a reachable routine takes counts as a callee of every
+        # reachable routine that calls through a register. More than the truth, never less.
+        taken = set()
+        through_register = set()
+        unbounded = []
+        pending = [roots[0].rva]
+        while pending:
+            while pending:
+                start = pending.pop()
+                if start in callees:
+                    continue
+                callees[start] = set()
+                for instruction in self.disassembler.disassemble(start, ranges.get(start, start)):
+                    branch = instruction.branch_target
+                    memory = instruction.memory_target
+                    if branch is not None:
+                        target = branch - self.image.base
+                        # A jump to another routine's start is a tail call; jumps inside the routine are not.
+                        inside = start <= target < ranges[start]
+                        if target in ranges and target != start and (instruction.is_call or not inside):
+                            callees[start].add(target)
+                            pending.append(target)
+                        elif instruction.is_call:
+                            unbounded.append(f"{self.describe(instruction.rva)} calls {target:#x}, no routine start")
+                    elif instruction.mnemonic == "leaq" and memory is not None and memory - self.image.base in ranges:
+                        taken.add(memory - self.image.base)
+                    elif instruction.is_call or (instruction.mnemonic.startswith("jmp") and "*" in instruction.operands):
+                        through_iat = memory is not None and iat_rva <= memory - self.image.base < iat_rva + iat_size
+                        if not through_iat and memory is None:
+                            through_register.add(start)
+                        elif not through_iat:
+                            unbounded.append(f"{self.describe(instruction.rva)} ({instruction.mnemonic} "
+                                             f"{instruction.operands}) calls through a pointer in memory")
+            for start in through_register:
+                for target in taken - callees[start]:
+                    callees[start].add(target)
+                    pending.append(target)
+
+        frames = {}
+        for start in callees:
+            entry = self.image.runtime_function(start)
+            frames[start] = self.image.frame_size(entry[2]) if entry else 8
+        names = {start: plain_name(self.describe(start).split("+")[0]) for start in callees}
+        large = [f"{names[start]} ({size} bytes)" for start, size in frames.items() if size >= PAGE_SIZE]
+        largest = max(callees, key=frames.get)
+        self.results.expect(not large, "stack-frames",
+                            f"{len(callees)} routines reachable from {BUGCHECK_ROOT}, the largest frame "
+                            f"{frames[largest]} bytes ({names[largest]})",
+                            f"frames of a page or more, which skip the guard page without a probe: {', '.join(large)}")
+
+        deepest = {}
+        cycle = []
+
+        def depth(start, path):
+            if start in path:
+                cycle.append(" > ".join(names[node] for node in path[path.index(start):] + [start]))
+                return 0, []
+            if start not in deepest:
+                best = (0, [])
+                for callee in callees[start]:
+                    below = depth(callee, path + [start])
+                    if below[0] > best[0]:
+                        best = below
+                deepest[start] = (frames[start] + best[0], [start] + best[1])
+            return deepest[start]
+
+        total, chain = depth(roots[0].rva, [])
+        shown = " > ".join(f"{names[start]} {frames[start]}" for start in chain)
+        problems = []
+        if cycle:
+            problems.append(f"recursion has no bound: {cycle[0]}")
+        if unbounded:
+            problems.append("calls whose target the image does not say: " + "; ".join(unbounded[:4]))
+        if total > STACK_CHAIN_BUDGET:
+            problems.append(f"the deepest chain takes {total} bytes, over {STACK_CHAIN_BUDGET}: {shown}")
+        self.results.expect(not problems, "stack-depth",
+                            f"deepest chain of the driver's own frames from {BUGCHECK_ROOT}: {total} bytes of "
+                            f"{STACK_CHAIN_BUDGET} ({shown})", "; ".join(problems))
+
     @staticmethod
     def line_at(block, rva):
         index = bisect.bisect_right([address for address, _ in block.lines], rva) - 1
@@ -867,6 +1145,7 @@ def main():
     parser.add_argument("--pdb", required=True, type=Path, help="the image's PDB")
     parser.add_argument("--cafile", required=True, type=Path, help="CA certificates to verify the signature with")
     parser.add_argument("--version", required=True, help="expected file and product version, a.b.c.d")
+    parser.add_argument("--imports", type=Path, default=IMPORT_TABLE, help="the table of imports the driver may use")
     parser.add_argument("--objdump", default="llvm-objdump")
     parser.add_argument("--pdbutil", default="llvm-pdbutil")
     parser.add_argument("--osslsigncode", default="osslsigncode")

@@ -26,6 +26,8 @@ struct Options {
     std::vector<std::string> Loads;
     unsigned Boots = 1;
     bool DieDuringWalk = false;
+    sim::WindowsRelease Release = sim::Windows11();
+    bool CodeIntegrity = false;
 };
 
 void PrintUsage(FILE* Stream) {
@@ -44,6 +46,9 @@ void PrintUsage(FILE* Stream) {
                  "  --load PATH               map a PE file and report its load after start-up (repeatable)\n"
                  "  --boots K                 K boots in a row over one registry (default 1)\n"
                  "  --die-during-walk         the first boot dies on a torn loader entry during the walk\n"
+                 "  --windows 7|10|11         the Windows release the kernel reports (default 11)\n"
+                 "  --code-integrity          Driver Verifier's code-integrity check on the driver's pool requests\n"
+                 "                            (Windows 10 and 11)\n"
                  "  --help                    this text\n");
 }
 
@@ -127,10 +132,29 @@ bool ParseOptions(int Argc, char** Argv, Options* Parsed) {
             Parsed->Boots = (unsigned)Boots;
         } else if (Option == "--die-during-walk") {
             Parsed->DieDuringWalk = true;
+        } else if (Option == "--windows" && HasValue) {
+            const std::string Release = Argv[++Index];
+            if (Release == "7") {
+                Parsed->Release = sim::Windows7Sp1();
+            } else if (Release == "10") {
+                Parsed->Release = sim::Windows10();
+            } else if (Release == "11") {
+                Parsed->Release = sim::Windows11();
+            } else {
+                std::fprintf(stderr, "hestolvane-sim: bad --windows value '%s' (7, 10 or 11)\n", Release.c_str());
+                return false;
+            }
+        } else if (Option == "--code-integrity") {
+            Parsed->CodeIntegrity = true;
         } else {
             std::fprintf(stderr, "hestolvane-sim: unknown option or missing value '%s'\n", Option.c_str());
             return false;
         }
+    }
+    // The verifier's code-integrity option came with Windows 10.
+    if (Parsed->CodeIntegrity && Parsed->Release.Major < 10) {
+        std::fprintf(stderr, "hestolvane-sim: --code-integrity needs --windows 10 or 11\n");
+        return false;
     }
     return true;
 }
@@ -249,6 +273,8 @@ int main(int Argc, char** Argv) {
     // Line by line, so that COM1's lines and the debugger's messages on stderr keep their order in a
     // shared pipe or log.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    sim::SetWindowsRelease(Chosen.Release);
+    sim::SetVerifierCodeIntegrity(Chosen.CodeIntegrity);
     sim::ResetRegistry();
     sim::CreateRegistryKey(sim::ServiceKeyPath());
     if (Chosen.Loaded) {

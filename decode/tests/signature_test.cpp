@@ -64,6 +64,12 @@ TEST(DecodeSignature, CulpritSkipsRawFramesAndTheKernelsMachinery) {
     std::snprintf(Hash, sizeof(Hash), "%016llx", static_cast<unsigned long long>(Fnv1a64(Default.Canonical)));
     EXPECT_EQ(Default.Hash, Hash);
 
+    // A report whose bug-check line was lost has no code to put in its signature: it is not 0x0, and it
+    // has no qualifier.
+    Report Lost = Decoded;
+    Lost.Check.reset();
+    EXPECT_EQ(ComputeSignature(Lost, Defaults).Bucket, "?_MyDrv!ReadBuffer");
+
     // Without ntoskrnl's symbols its frames are passed over by module; a driver's are not, and without
     // symbols its bucket names the image, with no offset.
     Decoded.Frames = {Raw, Unnamed("ntoskrnl.exe", 0x3F0A12), Unnamed("MyDrv.sys", 0x1234), Unnamed("ntoskrnl.exe", 9)};

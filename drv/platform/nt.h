@@ -460,7 +460,23 @@ static_assert(__builtin_offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12, "KE
 // ---------------------------------------------------------------------------------------------------------
 // Pool.
 
-typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
+// NonPagedPoolNx exists from Windows 8 on; earlier kernels refuse it as an unknown type. NonPagedPool is
+// executable, which memory integrity and Driver Verifier's code-integrity option refuse in turn.
+typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 } POOL_TYPE;
+
+// ---------------------------------------------------------------------------------------------------------
+// Version.
+
+typedef struct _OSVERSIONINFOW {
+    ULONG dwOSVersionInfoSize;
+    ULONG dwMajorVersion;
+    ULONG dwMinorVersion;
+    ULONG dwBuildNumber;
+    ULONG dwPlatformId;
+    WCHAR szCSDVersion[128];
+} RTL_OSVERSIONINFOW, *PRTL_OSVERSIONINFOW;
+static_assert(sizeof(RTL_OSVERSIONINFOW) == 276, "RTL_OSVERSIONINFOW");
+static_assert(__builtin_offsetof(RTL_OSVERSIONINFOW, szCSDVersion) == 20, "RTL_OSVERSIONINFOW");
 
 // ---------------------------------------------------------------------------------------------------------
 // Services exported by ntoskrnl.exe.
@@ -504,6 +520,7 @@ NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_
                                       BOOLEAN AllocateDestinationString);
 void RtlFreeAnsiString(PANSI_STRING AnsiString);
 void RtlTimeToTimeFields(PLARGE_INTEGER Time, PTIME_FIELDS TimeFields);
+NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW VersionInformation);
 
 void RtlCaptureContext(PCONTEXT ContextRecord);
 PRUNTIME_FUNCTION RtlLookupFunctionEntry(ULONG64 ControlPc, PULONG64 ImageBase, PUNWIND_HISTORY_TABLE HistoryTable);

@@ -232,6 +232,108 @@ class Faults:
                                                         struct.pack("<i", displacement))])
         raise NotApplicable("no address taken in INIT")
 
+    def section_flags(self, name, add=0, remove=0):
+        header = self.section_header(name)
+        offset = header.get_field_absolute_offset("Characteristics")
+        return offset, struct.pack("<I", (header.Characteristics | add) & ~remove)
+
+    def fault_wx_sections(self):
+        return self.patched("wx-sections", [self.section_flags(".data", add=self.checker.IMAGE_SCN_MEM_EXECUTE)])
+
+    def fault_section_alignment(self):
+        offset = self.header_field(self.image.pe.OPTIONAL_HEADER, "SectionAlignment")
+        return self.patched("section-alignment", [(offset, struct.pack("<I", 0x200))])
+
+    def fault_section_off_page(self):
+        """The last section moved half a page up: its pages would share protections with the one before."""
+        header = self.image.pe.sections[-1]
+        offset = header.get_field_absolute_offset("VirtualAddress")
+        return self.patched("section-off-page", [(offset, struct.pack("<I", header.VirtualAddress + 0x800))])
+
+    def fault_iat_section(self):
+        rva, _ = self.image.directory(self.checker.IMAGE_DIRECTORY_ENTRY_IAT)
+        holder = self.image.section_at(rva)
+        return self.patched("iat-section", [self.section_flags(holder.name, add=self.checker.IMAGE_SCN_MEM_EXECUTE)])
+
+    def fault_init_writable(self):
+        return self.patched("init-writable", [self.section_flags("INIT", add=self.checker.IMAGE_SCN_MEM_WRITE)])
+
+    def dll_characteristics(self, name, add=0, remove=0):
+        optional = self.image.pe.OPTIONAL_HEADER
+        offset = self.header_field(optional, "DllCharacteristics")
+        return self.patched(name, [(offset, struct.pack("<H", (optional.DllCharacteristics | add) & ~remove))])
+
+    def fault_nx_compat(self):
+        return self.dll_characteristics("nx-compat", remove=self.checker.IMAGE_DLLCHARACTERISTICS_NX_COMPAT)
+
+    def fault_dynamic_base(self):
+        return self.dll_characteristics("dynamic-base", remove=self.checker.IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE)
+
+    def fault_guard_cf(self):
+        """What a link with /guard:cf alone does: the flag, without a load configuration to back it."""
+        return self.dll_characteristics("guard-cf", add=self.checker.IMAGE_DLLCHARACTERISTICS_GUARD_CF)
+
+    def debug_entries(self):
+        entries = list(getattr(self.image.pe, "DIRECTORY_ENTRY_DEBUG", []))
+        if len(entries) < 2:
+            raise NotApplicable("fewer than two debug entries")
+        return entries
+
+    def cet_entry(self):
+        for entry in self.debug_entries():
+            if entry.struct.Type == self.checker.IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS:
+                return entry.struct
+        raise NotApplicable("no extended DLL-characteristics entry")
+
+    def fault_cet_flag(self):
+        return self.patched("cet-flag", [(self.cet_entry().PointerToRawData, struct.pack("<I", 0))])
+
+    def fault_cet_missing(self):
+        """The entry turned into a reproducibility (type 16) entry: nothing declares CET compatibility."""
+        entry = self.cet_entry()
+        return self.patched("cet-missing", [(entry.get_field_absolute_offset("Type"), struct.pack("<I", 16))])
+
+    def fault_cet_first(self):
+        """The two entries swapped: an identity reader taking the first entry finds no CodeView record."""
+        first, second = self.debug_entries()[:2]
+        start = first.struct.get_file_offset()
+        size = second.struct.get_file_offset() - start
+        data = self.arguments.image.read_bytes()
+        return self.patched("cet-first", [(start, data[start + size:start + 2 * size] + data[start:start + size])])
+
+    def fault_import_table(self):
+        """An import the table does not vouch for: memset renamed wcslen, a real export of the same length."""
+        for entry in self.image.pe.DIRECTORY_ENTRY_IMPORT:
+            for imported in entry.imports:
+                if imported.name == b"memset":
+                    return self.patched("import-table", [(imported.name_offset, b"wcslen")])
+        raise NotApplicable("no memset import")
+
+    def allocation_slot(self, name):
+        """File offset of the 16-bit size slot of the UWOP_ALLOC_LARGE code in routine `name`'s unwind data."""
+        function = self.image.runtime_function(self.routine(name).rva)
+        if function is None:
+            raise NotApplicable(f"{name} has no unwind data")
+        code_count = self.image.read(function[2], 4)[2]
+        codes = self.image.read(function[2] + 4, 2 * code_count)
+        for index in range(code_count):
+            operation, info = codes[2 * index + 1] & 0xF, codes[2 * index + 1] >> 4
+            if operation == 1 and info == 0:
+                return self.offset(function[2] + 4 + 2 * index + 2), self.image.frame_size(function[2])
+        raise NotApplicable(f"{name} allocates its frame without UWOP_ALLOC_LARGE")
+
+    def fault_stack_frames(self):
+        """PrintStack's frame grown past a page."""
+        slot, _ = self.allocation_slot("PrintStack")
+        return self.patched("stack-frames", [(slot, struct.pack("<H", 0x1100 // 8))])
+
+    def fault_stack_depth(self):
+        """PrintStack's frame grown to just under a page: each frame is still fine, the chain is not."""
+        slot, frame = self.allocation_slot("PrintStack")
+        current = struct.unpack_from("<H", self.arguments.image.read_bytes(), slot)[0] * 8
+        grown = current + (0xFF0 - frame)
+        return self.patched("stack-depth", [(slot, struct.pack("<H", grown // 8))])
+
     def fault_seh(self):
         """The first scope of a guarded routine shrunk to nothing, leaving its calls unprotected."""
         for name in self.checker.GUARDED_ROUTINES:
@@ -258,13 +360,18 @@ FAULTS = [
     ("placement_init", "placement-init"), ("placement_page", "placement-page"),
     ("placement_resident", "placement-resident"), ("init_references_call", "init-references"),
     ("init_references_pointer", "init-references"), ("init_texts", "init-texts"), ("seh", "seh"),
+    ("wx_sections", "wx-sections"), ("section_alignment", "section-alignment"),
+    ("section_off_page", "section-alignment"), ("iat_section", "iat-section"), ("init_writable", "init-section"),
+    ("nx_compat", "dll-characteristics"), ("dynamic_base", "dll-characteristics"), ("guard_cf", "guard-cf"),
+    ("cet_flag", "cet-compat"), ("cet_missing", "cet-compat"), ("cet_first", "cet-compat"),
+    ("import_table", "import-table"), ("stack_frames", "stack-frames"), ("stack_depth", "stack-depth"),
 ]
 
 
 def run_checker(arguments, image, link_map):
     command = [sys.executable, str(arguments.checker), "--image", str(image), "--map", str(link_map),
                "--pdb", str(arguments.pdb), "--cafile", str(arguments.cafile), "--version", arguments.version,
-               "--objdump", arguments.objdump, "--pdbutil", arguments.pdbutil,
+               "--imports", str(arguments.imports), "--objdump", arguments.objdump, "--pdbutil", arguments.pdbutil,
                "--osslsigncode", arguments.osslsigncode]
     result = subprocess.run(command, capture_output=True, text=True)
     statuses = {}
@@ -285,6 +392,7 @@ def main():
     parser.add_argument("--pdb", required=True, type=Path)
     parser.add_argument("--cafile", required=True, type=Path)
     parser.add_argument("--version", required=True)
+    parser.add_argument("--imports", type=Path, default=None)
     parser.add_argument("--objdump", default="llvm-objdump")
     parser.add_argument("--pdbutil", default="llvm-pdbutil")
     parser.add_argument("--osslsigncode", default="osslsigncode")
@@ -294,6 +402,8 @@ def main():
     arguments.workdir.mkdir(parents=True)
 
     checker = load_checker(arguments.checker)
+    if arguments.imports is None:
+        arguments.imports = checker.IMPORT_TABLE
     baseline, baseline_statuses = run_checker(arguments, arguments.image, arguments.map)
     if baseline.returncode != 0:
         print(f"FAIL the built image itself fails its checks:\n{baseline.stdout}{baseline.stderr}")

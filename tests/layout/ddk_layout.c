@@ -96,6 +96,13 @@ CHECK_VALUE(KeyValuePartialInformation, 2);
 // Pool.
 CHECK_VALUE(NonPagedPool, 0);
 CHECK_VALUE(PagedPool, 1);
+CHECK_VALUE(NonPagedPoolNx, 512);
+
+// Version.
+CHECK_SIZE(RTL_OSVERSIONINFOW, 276);
+CHECK_OFFSET(RTL_OSVERSIONINFOW, dwMajorVersion, 4);
+CHECK_OFFSET(RTL_OSVERSIONINFOW, dwMinorVersion, 8);
+CHECK_OFFSET(RTL_OSVERSIONINFOW, szCSDVersion, 20);
 
 // PE/COFF headers as mapped in memory.
 CHECK_SIZE(IMAGE_DOS_HEADER, 64);
