@@ -14,9 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -351,40 +349,16 @@ std::string DefaultSourceLabel(const Options& Chosen) {
     return Chosen.Target;
 }
 
-std::optional<std::string> ReadWhole(const std::string& Path) {
-    std::ifstream File(Path, std::ios::binary);
-    if (!File) {
-        return std::nullopt;
-    }
-    std::ostringstream Text;
-    Text << File.rdbuf();
-    return Text.str();
-}
-
 // The rules and qualifier table of this run. Empty when a file cannot be read; its lines that cannot be
 // taken are warnings, and the rest applies.
 std::optional<Triage> LoadTriage(const Options& Chosen) {
-    Triage With;
-    if (!Chosen.DefaultRules) {
-        With.Rules = TriageRules();
-    }
     std::vector<std::string> Warnings;
-    for (const std::string& Path : Chosen.RulesFiles) {
-        const auto Text = ReadWhole(Path);
-        if (!Text) {
-            std::cerr << "hestolvane-decode: cannot read the rules file " << Path << ": " << std::strerror(errno) << "\n";
-            return std::nullopt;
-        }
-        With.Rules.Add(*Text, Path, Warnings);
-    }
-    for (const std::string& Path : Chosen.QualifierFiles) {
-        const auto Text = ReadWhole(Path);
-        if (!Text) {
-            std::cerr << "hestolvane-decode: cannot read the qualifier table " << Path << ": " << std::strerror(errno)
-                      << "\n";
-            return std::nullopt;
-        }
-        With.Qualifiers.Add(*Text, Path, Warnings);
+    std::string Error;
+    std::optional<Triage> With =
+        hestolvane::decode::LoadTriage(Chosen.RulesFiles, Chosen.DefaultRules, Chosen.QualifierFiles, Warnings, Error);
+    if (!With) {
+        std::cerr << "hestolvane-decode: " << Error << "\n";
+        return std::nullopt;
     }
     for (const std::string& Warning : Warnings) {
         std::cerr << "hestolvane-decode: warning: " << Warning << "\n";

@@ -9,7 +9,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "symbols.h"
@@ -113,7 +117,43 @@ void Walk(const Report& Decoded, const TriageRules& Rules, Search& Found, std::v
     }
 }
 
+std::optional<std::string> ReadWhole(const std::string& Path) {
+    std::ifstream File(Path, std::ios::binary);
+    if (!File) {
+        return std::nullopt;
+    }
+    std::ostringstream Text;
+    Text << File.rdbuf();
+    return Text.str();
+}
+
 }  // namespace
+
+std::optional<Triage> LoadTriage(const std::vector<std::string>& RulesFiles, bool DefaultRules,
+                                 const std::vector<std::string>& QualifierFiles, std::vector<std::string>& Warnings,
+                                 std::string& Error) {
+    Triage With;
+    if (!DefaultRules) {
+        With.Rules = TriageRules();
+    }
+    for (const std::string& Path : RulesFiles) {
+        const auto Text = ReadWhole(Path);
+        if (!Text) {
+            Error = "cannot read the rules file " + Path + ": " + std::strerror(errno);
+            return std::nullopt;
+        }
+        With.Rules.Add(*Text, Path, Warnings);
+    }
+    for (const std::string& Path : QualifierFiles) {
+        const auto Text = ReadWhole(Path);
+        if (!Text) {
+            Error = "cannot read the qualifier table " + Path + ": " + std::strerror(errno);
+            return std::nullopt;
+        }
+        With.Qualifiers.Add(*Text, Path, Warnings);
+    }
+    return With;
+}
 
 bool IsTrapHandler(std::string_view Function) {
     static const std::vector<std::string> Patterns = {"Ki*Fault*", "Ki*Trap*", "Ki*Abort*", "KiXmmException*",

@@ -34,6 +34,13 @@ struct Triage {
     QualifierTable Qualifiers = QualifierTable::Defaults();
 };
 
+// The owner rules and qualifier table of a run: the shipped ones (the shipped rules only with DefaultRules),
+// then each file in order. Empty when a file cannot be read, with Error saying which and why; lines that
+// cannot be taken are Warnings, with their file and line, and the rest applies.
+std::optional<Triage> LoadTriage(const std::vector<std::string>& RulesFiles, bool DefaultRules,
+                                 const std::vector<std::string>& QualifierFiles, std::vector<std::string>& Warnings,
+                                 std::string& Error);
+
 // Reads the frames as symbol resolution left them (names where it found them).
 CrashSignature ComputeSignature(const Report& Decoded, const Triage& With);
 
