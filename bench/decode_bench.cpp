@@ -1,5 +1,7 @@
 // Reading speed of hestolvane-decode's capture reader: a capture of 1,000 reports of 300 module rows and
-// 20 frames each (about 60 MB), read in the chunks the live sources use, with and without JSON output.
+// 20 frames each (about 60 MB), read in the chunks the live sources use, with and without JSON output, and
+// keeping each report's raw text as the reader does when a crash index is open; and, as the command reads
+// without symbols, with each report's symbols looked up (none found) and its signature computed.
 #include <benchmark/benchmark.h>
 
 #include <cstdarg>
@@ -8,6 +10,8 @@
 
 #include "capture_reader.h"
 #include "output.h"
+#include "signature.h"
+#include "symbols.h"
 
 namespace {
 
@@ -94,11 +98,11 @@ public:
 };
 
 template <typename Sink>
-void ReadCapture(benchmark::State& State) {
+void ReadCapture(benchmark::State& State, bool KeepRawText = false) {
     const std::string& Text = Capture();
     for (auto _ : State) {
         Sink Counted;
-        CaptureReader Reader(Counted);
+        CaptureReader Reader(Counted, KeepRawText);
         for (size_t Offset = 0; Offset < Text.size(); Offset += ChunkSize) {
             Reader.Feed(std::string_view(Text).substr(Offset, ChunkSize));
         }
@@ -115,6 +119,31 @@ void BM_DecodeCapture(benchmark::State& State) {
     ReadCapture<CountingSink>(State);
 }
 BENCHMARK(BM_DecodeCapture)->Unit(benchmark::kMillisecond);
+
+void BM_DecodeCaptureKeepingRawText(benchmark::State& State) {
+    ReadCapture<CountingSink>(State, true);
+}
+BENCHMARK(BM_DecodeCaptureKeepingRawText)->Unit(benchmark::kMillisecond);
+
+void BM_DecodeCaptureSigned(benchmark::State& State) {
+    const std::string& Text = Capture();
+    const Triage Defaults;
+    for (auto _ : State) {
+        SymbolResolver Resolver{SymbolOptions{}};
+        CountingSink Counted;
+        SigningSink Signing(Resolver, Defaults, Counted);
+        CaptureReader Reader(Signing, false);
+        for (size_t Offset = 0; Offset < Text.size(); Offset += ChunkSize) {
+            Reader.Feed(std::string_view(Text).substr(Offset, ChunkSize));
+        }
+        Reader.Finish();
+        benchmark::DoNotOptimize(Counted);
+    }
+    State.SetBytesProcessed(static_cast<int64_t>(State.iterations() * Text.size()));
+    State.counters["reports/s"] =
+        benchmark::Counter(static_cast<double>(State.iterations() * ReportCount), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_DecodeCaptureSigned)->Unit(benchmark::kMillisecond);
 
 void BM_DecodeCaptureToJson(benchmark::State& State) {
     ReadCapture<JsonSink>(State);

@@ -135,7 +135,9 @@ int main() {
 
     std::ostringstream Sink;
     JsonLinesWriter Writer(Sink);
-    SymbolResolver Resolver(SymbolOptions{SymbolSearch{{Driver, Crashy}, {}, std::chrono::seconds(20)}, {}});
+    SymbolOptions Chosen;
+    Chosen.Search.Directories = {Driver, Crashy};
+    SymbolResolver Resolver(Chosen);
     NamedFrames Counted(Writer);
     SymbolizingSink Symbolizing(Resolver, Counted);
     const auto DecodeStart = Clock::now();

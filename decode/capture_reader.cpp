@@ -18,10 +18,40 @@ bool StartsWith(std::string_view Text, std::string_view Prefix) {
     return Text.substr(0, Prefix.size()) == Prefix;
 }
 
+// Lines no other writer prints: met with no report open, they mean a report whose begin marker was lost.
+bool OnlyInAReport(const LineForm& Parsed) {
+    return Is<form::CrashTime>(Parsed) || Is<form::TableHeader>(Parsed) || Is<form::Row>(Parsed) ||
+           Is<form::BugCheckLine>(Parsed) || Is<form::ContextHead>(Parsed) || Is<form::FrameLine>(Parsed) ||
+           Is<form::EndMarker>(Parsed);
+}
+
+// A terminal's escape sequences (colour, cursor moves) that a capture program let in before or inside a
+// line: CSI sequences and two-byte escapes. They are no part of any line's form.
+std::string WithoutEscapes(std::string_view Text) {
+    std::string Clean;
+    Clean.reserve(Text.size());
+    for (size_t Index = 0; Index < Text.size(); Index++) {
+        if (Text[Index] != '\x1b') {
+            Clean.push_back(Text[Index]);
+            continue;
+        }
+        if (Index + 1 < Text.size() && Text[Index + 1] == '[') {
+            Index += 2;
+            while (Index < Text.size() && !(Text[Index] >= '@' && Text[Index] <= '~')) {
+                Index++;
+            }
+        } else {
+            Index++;
+        }
+    }
+    return Clean;
+}
+
 }  // namespace
 
-CaptureReader::CaptureReader(CaptureSink& SinkIn)
+CaptureReader::CaptureReader(CaptureSink& SinkIn, bool KeepRawTextIn)
     : Sink(SinkIn),
+      KeepRawText(KeepRawTextIn),
       Lines([this](std::string_view Text, PieceKind Kind, uint64_t Line) { OnPiece(Text, Kind, Line); }) {}
 
 void CaptureReader::Feed(std::string_view Bytes) {
@@ -34,6 +64,7 @@ void CaptureReader::Finish() {
         Truncate(Truncation::EndOfInput, LastLine);
     }
     EmitPendingBoot();
+    Sink.OnQuiet();
 }
 
 void CaptureReader::Cut(Truncation Cause) {
@@ -52,6 +83,7 @@ std::optional<uint64_t> CaptureReader::Abandon() {
         Dropped = Open->Line;
         Open.reset();
     }
+    Sink.OnQuiet();
     return Dropped;
 }
 
@@ -74,7 +106,7 @@ void CaptureReader::OnPiece(std::string_view Text, PieceKind Kind, uint64_t Line
         }
         break;
     }
-    if (Open) {
+    if (Open && KeepRawText) {
         Open->RawText.append(Text);
         Open->RawText.push_back('\n');
     }
@@ -82,7 +114,13 @@ void CaptureReader::OnPiece(std::string_view Text, PieceKind Kind, uint64_t Line
 
 // A line that fits no form may hold the start of other text partway along: read the part before it as a
 // cut-off line, then what starts there.
-void CaptureReader::OnLine(std::string_view Text, uint64_t Line) {
+void CaptureReader::OnLine(std::string_view Original, uint64_t Line) {
+    std::string Clean;
+    std::string_view Text = Original;
+    if (Text.find('\x1b') != std::string_view::npos) {
+        Clean = WithoutEscapes(Text);
+        Text = Clean;
+    }
     CutScanner Scanner(Text);
     size_t Start = 0;
     for (;;) {
@@ -112,18 +150,23 @@ void CaptureReader::OnCutPiece(std::string_view Text, uint64_t Line) {
             EndReport(Line);
         }
     } else if (StartsWith(Text, BannerPrefix)) {
-        StartBoot(ParseBanner(Text), Line);
+        StartBoot(ParseBanner(Text), Line, Text);
     } else if (Open && !Text.empty()) {
         Warn(Line, "line cut off", Text);
     }
 }
 
-void CaptureReader::OnForm(const LineForm& Parsed, std::string_view Text, uint64_t Line) {
+void CaptureReader::OnForm(LineForm& Parsed, std::string_view Text, uint64_t Line) {
     if (Is<form::BeginMarker>(Parsed)) {
         BeginReport(Line);
     } else if (const auto* Banner = std::get_if<form::Banner>(&Parsed)) {
-        StartBoot(*Banner, Line);
+        StartBoot(*Banner, Line, Text);
     } else if (Open) {
+        OnReportForm(Parsed, Text, Line);
+    } else if (OnlyInAReport(Parsed)) {
+        BeginReport(Line);
+        Open->Damaged = true;
+        Warn(Line, "report without its begin marker: recognised from this line", "");
         OnReportForm(Parsed, Text, Line);
     } else if (const auto* State = std::get_if<form::BootStateLine>(&Parsed)) {
         // Other text may come between the banner and its boot-state line; a second state line is not the
@@ -135,22 +178,31 @@ void CaptureReader::OnForm(const LineForm& Parsed, std::string_view Text, uint64
     }
 }
 
-void CaptureReader::OnReportForm(const LineForm& Parsed, std::string_view Text, uint64_t Line) {
+// Each form is taken at its place or any later one, so that a damaged line costs that line only: the
+// next line of a known form puts the reader back in step. A row means there is a table even when "Dump:"
+// and the header were lost; registers and frames count even when the line before them was damaged.
+// Rows and frames are moved out of the parsed form: they are most of a capture's bytes.
+void CaptureReader::OnReportForm(LineForm& Parsed, std::string_view Text, uint64_t Line) {
     Report& Current = *Open;
     if (const auto* Time = std::get_if<form::CrashTime>(&Parsed); Time && At == Stage::Begun) {
         Current.CrashTime = Time->Time;
+        if (!Time->Time) {
+            Warn(Line, "crash time is no real date or time", Text);
+        }
         At = Stage::CrashTime;
-    } else if (Is<form::TableHeading>(Parsed) && (At == Stage::Begun || At == Stage::CrashTime)) {
+    } else if (Is<form::TableHeading>(Parsed) && At < Stage::TableHeading) {
         Current.HasModuleTable = true;
         At = Stage::TableHeading;
-    } else if (Is<form::TableHeader>(Parsed) && At == Stage::TableHeading) {
+    } else if (Is<form::TableHeader>(Parsed) && At < Stage::TableHeader) {
+        Current.HasModuleTable = true;
         At = Stage::TableHeader;
-    } else if (const auto* Row = std::get_if<form::Row>(&Parsed);
-               Row && (At == Stage::TableHeader || At == Stage::Rows)) {
-        Current.Modules.push_back(Row->Module);
+    } else if (auto* Row = std::get_if<form::Row>(&Parsed); Row && At <= Stage::Rows) {
+        Current.HasModuleTable = true;
+        Current.Modules.push_back(std::move(Row->Module));
         At = Stage::Rows;
-    } else if (const auto* Misshapen = std::get_if<form::MisshapenRow>(&Parsed);
-               Misshapen && (At == Stage::TableHeader || At == Stage::Rows)) {
+    } else if (const auto* Misshapen = std::get_if<form::MisshapenRow>(&Parsed); Misshapen && At <= Stage::Rows) {
+        Current.HasModuleTable = true;
+        At = Stage::Rows;
         Warn(Line,
              "module row with " + std::to_string(Misshapen->TextFields) +
                  " texts between two blanks where name, PDB path and path are expected",
@@ -158,23 +210,19 @@ void CaptureReader::OnReportForm(const LineForm& Parsed, std::string_view Text, 
     } else if (const auto* Check = std::get_if<form::BugCheckLine>(&Parsed); Check && At < Stage::BugCheck) {
         Current.Check = Check->Check;
         At = Stage::BugCheck;
-    } else if (const auto* Head = std::get_if<form::ContextHead>(&Parsed); Head && At == Stage::BugCheck) {
+    } else if (const auto* Head = std::get_if<form::ContextHead>(&Parsed); Head && At < Stage::ContextHead) {
         Current.Context = RegisterContext{Head->Address, {}};
         At = Stage::ContextHead;
-    } else if (const auto* Entry = std::get_if<form::RegisterLine>(&Parsed);
-               Entry && (At == Stage::ContextHead || At == Stage::Registers) &&
-               NextRegister < ContextRegisters.size() && Entry->Value.Name == ContextRegisters[NextRegister].Name &&
-               Entry->Digits == ContextRegisters[NextRegister].Digits) {
-        Current.Context->Registers.push_back(Entry->Value);
-        NextRegister++;
+    } else if (const auto* Entry = std::get_if<form::RegisterLine>(&Parsed); Entry && At < Stage::Frames && TakeRegister(*Entry)) {
         At = Stage::Registers;
-    } else if (const auto* Walked = std::get_if<form::FrameLine>(&Parsed); Walked && InWalk()) {
-        if (At != Stage::Frames && NextRegister < ContextRegisters.size()) {
-            Warn(Line, "register context ends after " + std::to_string(NextRegister) + " of 24 registers", Text);
+    } else if (auto* Walked = std::get_if<form::FrameLine>(&Parsed); Walked && At < Stage::WalkEnded) {
+        if (At != Stage::Frames) {
+            WarnShortContext(Line, Text);
         }
-        Current.Frames.push_back(Walked->Value);
+        Current.Frames.push_back(std::move(Walked->Value));
         At = Stage::Frames;
-    } else if ((Is<form::ControlPc>(Parsed) || Is<form::PrintStack>(Parsed)) && InWalk()) {
+    } else if ((Is<form::ControlPc>(Parsed) || Is<form::PrintStack>(Parsed)) && At >= Stage::BugCheck &&
+               At < Stage::WalkEnded) {
         WalkEnd = Is<form::ControlPc>(Parsed) ? ReportEnd::AfterControlPc : ReportEnd::AfterPrintStack;
         At = Stage::WalkEnded;
     } else if (Is<form::EndMarker>(Parsed)) {
@@ -184,11 +232,32 @@ void CaptureReader::OnReportForm(const LineForm& Parsed, std::string_view Text, 
     }
 }
 
-bool CaptureReader::InWalk() const {
-    return At == Stage::ContextHead || At == Stage::Registers || At == Stage::Frames;
+// The register due, or a later one when the lines between were damaged or lost: those stay missing.
+bool CaptureReader::TakeRegister(const form::RegisterLine& Entry) {
+    for (size_t Index = NextRegister; Index < ContextRegisters.size(); Index++) {
+        if (Entry.Value.Name == ContextRegisters[Index].Name) {
+            if (Entry.Digits != ContextRegisters[Index].Digits) {
+                return false;
+            }
+            if (!Open->Context) {
+                Open->Context = RegisterContext{std::nullopt, {}};
+            }
+            Open->Context->Registers.push_back(Entry.Value);
+            NextRegister = Index + 1;
+            return true;
+        }
+    }
+    return false;
 }
 
-void CaptureReader::StartBoot(const form::Banner& Banner, uint64_t Line) {
+void CaptureReader::WarnShortContext(uint64_t Line, std::string_view Text) {
+    if (Open->Context && Open->Context->Registers.size() < ContextRegisters.size()) {
+        Warn(Line,
+             "register context ends after " + std::to_string(Open->Context->Registers.size()) + " of 24 registers", Text);
+    }
+}
+
+void CaptureReader::StartBoot(const form::Banner& Banner, uint64_t Line, std::string_view Text) {
     if (Open) {
         Truncate(Truncation::Reboot, Line);
     }
@@ -198,8 +267,10 @@ void CaptureReader::StartBoot(const form::Banner& Banner, uint64_t Line) {
     Started.Line = Line;
     Started.DriverVersion = Banner.DriverVersion;
     Started.LoadTime = Banner.LoadTime;
-    if (!Banner.Complete) {
-        Started.Warnings.push_back(Warning{Line, "load banner incomplete or unreadable", ""});
+    if (Banner.ImpossibleTime) {
+        Started.Warnings.push_back(Warning{Line, "load time is no real date or time", std::string(Text)});
+    } else if (!Banner.Complete) {
+        Started.Warnings.push_back(Warning{Line, "load banner incomplete or unreadable", std::string(Text)});
     }
     CurrentBoot = Started.Number;
     PendingBoot = std::move(Started);
@@ -234,8 +305,8 @@ void CaptureReader::EndReport(uint64_t Line) {
     if (!Current.Check) {
         Warn(Line, "report has no bug-check line", "");
     }
-    if ((At == Stage::ContextHead || At == Stage::Registers) && NextRegister < ContextRegisters.size()) {
-        Warn(Line, "register context ends after " + std::to_string(NextRegister) + " of 24 registers", "");
+    if (At == Stage::ContextHead || At == Stage::Registers) {
+        WarnShortContext(Line, "");
     }
     Current.End = WalkEnd.value_or(ReportEnd::EndMarker);
     CompleteReport();

@@ -14,7 +14,8 @@ namespace hestolvane::decode {
 
 class CaptureReader {
 public:
-    explicit CaptureReader(CaptureSink& Sink);
+    // KeepRawText: each report carries its lines as read (Report::RawText), which only the crash index needs.
+    explicit CaptureReader(CaptureSink& Sink, bool KeepRawText = true);
     CaptureReader(const CaptureReader&) = delete;
     CaptureReader& operator=(const CaptureReader&) = delete;
 
@@ -30,6 +31,9 @@ public:
     // Stopped by the user: what is complete goes out; an open report is dropped. Returns the begin line of
     // the dropped report, if there was one.
     std::optional<uint64_t> Abandon();
+
+    // The source has no bytes waiting: passed on to the sink.
+    void Quiet() { Sink.OnQuiet(); }
 
     // Whether a partial line, an open report or a waiting boot would be cut by an idle timeout.
     bool HasUnfinishedWork() const;
@@ -51,22 +55,25 @@ private:
     void OnPiece(std::string_view Text, PieceKind Kind, uint64_t Line);
     void OnLine(std::string_view Text, uint64_t Line);
     void OnCutPiece(std::string_view Text, uint64_t Line);
-    void OnForm(const LineForm& Form, std::string_view Text, uint64_t Line);
-    void OnReportForm(const LineForm& Form, std::string_view Text, uint64_t Line);
+    // The form's texts are moved into the report.
+    void OnForm(LineForm& Form, std::string_view Text, uint64_t Line);
+    void OnReportForm(LineForm& Form, std::string_view Text, uint64_t Line);
 
-    void StartBoot(const form::Banner& Banner, uint64_t Line);
+    void StartBoot(const form::Banner& Banner, uint64_t Line, std::string_view Text);
     void EmitPendingBoot();
     void BeginReport(uint64_t Line);
     void EndReport(uint64_t Line);
     void Truncate(Truncation Cause, uint64_t Line);
     void CompleteReport();
 
+    bool TakeRegister(const form::RegisterLine& Entry);
+    void WarnShortContext(uint64_t Line, std::string_view Text);
     void Warn(uint64_t Line, std::string Message, std::string_view Text);
     void WarnUnexpected(uint64_t Line, std::string_view Text);
     std::string ExpectedHere() const;
-    bool InWalk() const;
 
     CaptureSink& Sink;
+    bool KeepRawText;
     LineAssembler Lines;
     uint64_t LastLine = 0;
 

@@ -1,7 +1,11 @@
-// The crash index: an SQLite database of every report decoded with --db, and the bucket summary that
-// `hestolvane-decode buckets` prints. Several processes may write one database at once.
+// The crash index: an SQLite database of every report decoded with --db, the bucket summary that
+// `hestolvane-decode buckets` prints, and the re-signing of stored reports (`rebucket`, and the upgrade of
+// an index written by an earlier version). Several processes may write one database at once.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -14,12 +18,42 @@ struct sqlite3;
 
 namespace hestolvane::decode {
 
+// The layout of the index's tables, kept in SQLite's user_version; raised when a column changes meaning or
+// goes away. An index of an earlier version is upgraded when opened, its reports re-signed.
+constexpr int IndexSchemaVersion = 2;
+
+// Which key the bucket summary groups on: the full bucket, the bucket without its qualifier, or the module.
+enum class BucketKey { Bucket, Function, Module };
+
 struct BucketSummary {
-    std::string Bucket;
+    std::string Bucket;  // the key grouped on
     unsigned Count = 0;
     std::string FirstSeen;  // crash times, ISO 8601 UTC; empty when no report of the bucket had one
     std::string LastSeen;
     std::vector<std::string> Sources;  // sorted
+    std::vector<std::string> Owners;   // sorted; reports without an owner add none
+};
+
+// What a report was signed with, as TriageRules::Identity and QualifierTable::Identity name them.
+struct SignedWith {
+    std::string Rules;
+    std::string Qualifiers;
+};
+
+// A stored report signed again.
+struct Resigned {
+    CrashSignature Signature;
+    std::string Document;
+};
+
+// What a re-signing of the index changed.
+struct RebucketCounts {
+    unsigned Reports = 0;  // re-signed
+    unsigned BucketsBefore = 0;
+    unsigned BucketsAfter = 0;
+    unsigned Moved = 0;      // reports whose bucket changed
+    unsigned Unreadable = 0; // reports whose raw text no longer reads as a report; left as they were
+    std::string Error;       // empty when the index was rewritten
 };
 
 class CrashIndex {
@@ -29,7 +63,11 @@ public:
         std::unique_ptr<CrashIndex> Index;
         std::string Error;
     };
+    // Creates the index, or upgrades one of an earlier version in place (its reports then need re-signing:
+    // see NeedsResigning). An index of a later version is refused.
     static Opened Open(const std::string& Path);
+    // For reading only: a file that does not exist is an error, and nothing is created.
+    static Opened OpenReadOnly(const std::string& Path);
 
     ~CrashIndex();
     CrashIndex(const CrashIndex&) = delete;
@@ -40,10 +78,16 @@ public:
         std::optional<Recorded> Outcome;  // empty when Error says why
         std::string Error;
     };
-    // A report already recorded (same source, crash time and raw text) is not added again; its bucket,
-    // signature and document are brought up to date, since symbols may have appeared since.
+    // A crash already recorded (same source, boot load time and crash time) is not added again: a reading
+    // at least as complete replaces the stored one (bucket, signature and document too, since symbols may
+    // have appeared since); a truncated reading of a crash stored whole changes nothing.
+    // Records go into a batch, one transaction opened by the first of them and ended by Commit, so that a
+    // run of reports costs one disk sync instead of one each. The batch holds the database's write lock.
     RecordResult Record(const std::string& Source, const Report& Decoded, const std::optional<Boot>& LoadedBy,
-                        const std::string& Document);
+                        const std::string& Document, const SignedWith& Signing);
+    // Empty when the batch is on disk (or none was open); else why not, and the batch's records are lost.
+    std::string Commit();
+    bool BatchOpen() const { return InBatch; }
 
     // Commits stop waiting for the disk: what is committed still survives the process being killed, but
     // not the machine losing power (SQLite's synchronous=NORMAL in write-ahead-log mode). For a collector
@@ -54,31 +98,59 @@ public:
         std::vector<BucketSummary> Buckets;  // most reports first
         std::string Error;
     };
-    Summary Buckets();
+    // Owner, when given, keeps only the reports of that owner.
+    Summary Buckets(BucketKey By, const std::optional<std::string>& Owner = std::nullopt);
+
+    // Whether some report was recorded by an earlier version and has not been signed by this one.
+    bool NeedsResigning();
+    // The layout the file is in (user_version); below IndexSchemaVersion, Open upgrades it.
+    int SchemaVersion();
+
+    // Signs the stored reports again, all of them or only those an earlier version signed, in one
+    // transaction (an open batch is committed first): Sign gets each report's raw text and stored document and gives its new signature and
+    // document, or nothing when the raw text does not read as a report. A report whose signature,
+    // document and signing are unchanged is not written.
+    using Signer = std::function<std::optional<Resigned>(const std::string& Raw, const std::string& Document)>;
+    RebucketCounts Resign(const Signer& Sign, const SignedWith& Signing, bool OnlyUnsigned);
 
 private:
     explicit CrashIndex(sqlite3* Database) : Database(Database) {}
-    RecordResult RecordOnce(const std::string& Source, const Report& Decoded, const std::optional<Boot>& LoadedBy,
-                            const std::string& Document);
+    std::optional<Recorded> Write(const std::string& Source, const Report& Decoded,
+                                  const std::optional<Boot>& LoadedBy, const std::string& Document,
+                                  const SignedWith& Signing, std::string& Error);
+    RebucketCounts ResignOnce(const Signer& Sign, const SignedWith& Signing, bool OnlyUnsigned);
     sqlite3* Database;
+    bool InBatch = false;
 };
 
-// Records each report on its way to the next sink. Errors are kept, not thrown: the decoding goes on.
+// Records each report on its way to the next sink. Errors are kept, not thrown: the decoding goes on. A
+// batch is committed when it is BatchTime old at its next report, and whenever the input goes quiet, so
+// an archive is recorded at reading speed and a live source's report is on disk as soon as it is read.
 class IndexingSink : public CaptureSink {
 public:
-    IndexingSink(CrashIndex& Index, std::string Source, CaptureSink& Next)
-        : Index(Index), Source(std::move(Source)), Next(Next) {}
+    static constexpr std::chrono::milliseconds BatchTime{100};
+
+    IndexingSink(CrashIndex& Index, std::string Source, SignedWith Signing, CaptureSink& Next)
+        : Index(Index), Source(std::move(Source)), Signing(std::move(Signing)), Next(Next) {}
     void OnBoot(const Boot& Decoded) override;
     void OnReport(const Report& Decoded) override;
+    void OnQuiet() override;
 
     const std::vector<std::string>& Errors() const { return Failures; }
 
 private:
+    void BatchEnded(const std::string& Error);
+
     CrashIndex& Index;
     std::string Source;
+    SignedWith Signing;
     CaptureSink& Next;
-    std::map<unsigned, Boot> Boots;
+    // A report belongs to the last boot announced before it, so that is the only one kept: a reader that
+    // runs for months sees thousands of boots.
+    std::optional<Boot> LastBoot;
     std::vector<std::string> Failures;
+    std::vector<unsigned> Batched;  // the reports in the open batch
+    std::chrono::steady_clock::time_point BatchStarted;
 };
 
 }  // namespace hestolvane::decode

@@ -1,5 +1,5 @@
 // Turns the bytes of a serial capture, in chunks of any size, into lines: drops the NUL and 0xFF bytes of
-// a port coming up, strips CR before LF, and keeps memory and work bounded on lines that never end.
+// a port coming up, strips CR and trailing blanks before LF, and keeps memory and work bounded on lines that never end.
 #pragma once
 
 #include <cstdint>

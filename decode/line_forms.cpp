@@ -3,6 +3,7 @@
 #include "line_forms.h"
 
 #include <algorithm>
+#include <array>
 
 namespace hestolvane::decode {
 
@@ -17,17 +18,25 @@ constexpr std::string_view NullText = "(null)";
 constexpr size_t AddressDigits = 16;
 constexpr size_t GuidLength = 36;
 
+// A table, since every address and stack word of every frame and row goes through here: 16 digits a number,
+// most of a capture's bytes.
+constexpr std::array<signed char, 256> HexDigitValues = [] {
+    std::array<signed char, 256> Values{};
+    for (signed char& Value : Values) {
+        Value = -1;
+    }
+    for (int Digit = 0; Digit < 10; Digit++) {
+        Values['0' + Digit] = static_cast<signed char>(Digit);
+    }
+    for (int Digit = 0; Digit < 6; Digit++) {
+        Values['A' + Digit] = static_cast<signed char>(10 + Digit);
+        Values['a' + Digit] = static_cast<signed char>(10 + Digit);
+    }
+    return Values;
+}();
+
 int HexValue(char Digit) {
-    if (Digit >= '0' && Digit <= '9') {
-        return Digit - '0';
-    }
-    if (Digit >= 'A' && Digit <= 'F') {
-        return Digit - 'A' + 10;
-    }
-    if (Digit >= 'a' && Digit <= 'f') {
-        return Digit - 'a' + 10;
-    }
-    return -1;
+    return HexDigitValues[static_cast<unsigned char>(Digit)];
 }
 
 // A cursor over one line: each Read either consumes what it read or reports failure.
@@ -114,6 +123,21 @@ std::optional<Timestamp> ReadTimestamp(Cursor& At) {
     return Timestamp{*Year, *Month, *Day, *Hour, *Minute, *Second, *Millisecond};
 }
 
+bool IsLeapYear(int Year) {
+    return (Year % 4 == 0 && Year % 100 != 0) || Year % 400 == 0;
+}
+
+// Whether a clock can show the time: a real day of a real month, hours, minutes and seconds in range
+// (a leap second allowed).
+bool IsPossible(const Timestamp& Time) {
+    static constexpr int DaysIn[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (Time.Month < 1 || Time.Month > 12 || Time.Day < 1) {
+        return false;
+    }
+    const int Days = DaysIn[Time.Month - 1] + (Time.Month == 2 && IsLeapYear(Time.Year) ? 1 : 0);
+    return Time.Day <= Days && Time.Hour < 24 && Time.Minute < 60 && Time.Second <= 60;
+}
+
 std::optional<std::string> TextOrNull(std::string_view Text) {
     if (Text == NullText) {
         return std::nullopt;
@@ -172,7 +196,7 @@ LineForm ParseRow(std::string_view Line) {
     Parsed.Module.Start = *Start;
     Parsed.Module.End = *End;
     Parsed.Module.Name = TextOrNull(Fields[0]);
-    Parsed.Module.PdbPath = std::string(Fields[1]);
+    Parsed.Module.PdbPath = TextOrNull(Fields[1]);
     Parsed.Module.Path = TextOrNull(Fields[2]);
     Parsed.Module.Guid = std::string(Rest.substr(Rest.size() - GuidLength));
     return Parsed;
@@ -290,6 +314,10 @@ form::Banner ParseBanner(std::string_view Line) {
     }
     if (Parsed.DriverVersion && At.Literal(", Load: ")) {
         Parsed.LoadTime = ReadTimestamp(At);
+        if (Parsed.LoadTime && !IsPossible(*Parsed.LoadTime)) {
+            Parsed.LoadTime.reset();
+            Parsed.ImpossibleTime = true;
+        }
     }
     Parsed.Complete = Parsed.DriverVersion && Parsed.LoadTime && At.AtEnd();
     return Parsed;
@@ -318,7 +346,10 @@ LineForm ParseLine(std::string_view Line) {
         if (StartsWith(Line, CrashTimePrefix)) {
             Cursor At(Line.substr(CrashTimePrefix.size()));
             auto Time = ReadTimestamp(At);
-            return Time && At.AtEnd() ? LineForm(form::CrashTime{*Time}) : LineForm(form::Unknown{});
+            if (!Time || !At.AtEnd()) {
+                return form::Unknown{};
+            }
+            return form::CrashTime{IsPossible(*Time) ? Time : std::nullopt};
         }
         if (StartsWith(Line, ContextPrefix)) {
             Cursor At(Line.substr(ContextPrefix.size()));

@@ -20,13 +20,15 @@ struct EndMarker {};
 struct Banner {
     std::optional<int> DriverVersion;
     std::optional<Timestamp> LoadTime;
-    bool Complete = false;  // both fields read and nothing after them
+    bool Complete = false;       // both fields read and nothing after them
+    bool ImpossibleTime = false;  // a load time in the right form that no clock shows (2026-02-30)
 };
 struct BootStateLine {
     BootState State;
 };
+// Time is empty when the line has the form but no clock shows that time (2026-02-30).
 struct CrashTime {
-    Timestamp Time;
+    std::optional<Timestamp> Time;
 };
 struct TableHeading {};  // "Dump:"
 struct TableHeader {};   // the column names

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -85,6 +86,17 @@ Wake WaitFor(int Descriptor, short Events, milliseconds Limit, const StopSignal&
     }
 }
 
+// WaitFor, telling the reader first when nothing is there yet: the input is quiet, the moment to make
+// what was recorded durable. A regular file is never quiet until its end.
+Wake WaitQuietly(int Descriptor, short Events, milliseconds Limit, const StopSignal& Stop, CaptureReader& Reader) {
+    const Wake Already = WaitFor(Descriptor, Events, milliseconds(0), Stop);
+    if (Already != Wake::TimedOut || Limit.count() == 0) {
+        return Already;
+    }
+    Reader.Quiet();
+    return WaitFor(Descriptor, Events, Limit, Stop);
+}
+
 // Tracks the time since the last byte and cuts the reader's unfinished work off when it has waited long
 // enough. Wait limits come from here, so no loop sleeps through a deadline.
 class IdleWatch {
@@ -133,10 +145,11 @@ ReadResult ReadChunk(int Descriptor, std::vector<char>& Buffer, CaptureReader& R
 }
 
 // Waits out a back-off, still honouring the stop signal and the idle timeout. False when stopped.
-bool Pause(milliseconds Delay, IdleWatch& Idle, const StopSignal& Stop) {
+bool Pause(milliseconds Delay, CaptureReader& Reader, IdleWatch& Idle, const StopSignal& Stop) {
     const auto Until = Clock::now() + Delay;
     for (auto Now = Clock::now(); Now < Until; Now = Clock::now()) {
-        if (WaitFor(-1, 0, Idle.Limit(std::chrono::duration_cast<milliseconds>(Until - Now)), Stop) == Wake::Stopped) {
+        if (WaitQuietly(-1, 0, Idle.Limit(std::chrono::duration_cast<milliseconds>(Until - Now)), Stop, Reader) ==
+            Wake::Stopped) {
             return false;
         }
         Idle.CutIfIdle();
@@ -164,7 +177,7 @@ private:
 bool ReadUntilGone(int Descriptor, CaptureReader& Reader, IdleWatch& Idle, const StopSignal& Stop) {
     std::vector<char> Buffer(ChunkSize);
     for (;;) {
-        const Wake Woken = WaitFor(Descriptor, POLLIN, Idle.Limit(), Stop);
+        const Wake Woken = WaitQuietly(Descriptor, POLLIN, Idle.Limit(), Stop, Reader);
         if (Woken == Wake::Stopped) {
             return true;
         }
@@ -180,23 +193,35 @@ bool ReadUntilGone(int Descriptor, CaptureReader& Reader, IdleWatch& Idle, const
     }
 }
 
-std::optional<UniqueDescriptor> Connect(const addrinfo* Address, const StopSignal& Stop) {
+// Empty when the connection failed; Error is then the errno that says why.
+std::optional<UniqueDescriptor> Connect(const addrinfo* Address, const StopSignal& Stop, int& Error) {
     UniqueDescriptor Socket(
         socket(Address->ai_family, Address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, Address->ai_protocol));
     if (!Socket.Valid()) {
+        Error = errno;
         return std::nullopt;
     }
     if (connect(Socket.Get(), Address->ai_addr, Address->ai_addrlen) != 0) {
-        if (errno != EINPROGRESS || WaitFor(Socket.Get(), POLLOUT, ConnectTimeout, Stop) != Wake::Ready) {
+        if (errno != EINPROGRESS) {
+            Error = errno;
             return std::nullopt;
         }
-        int Error = 0;
+        if (WaitFor(Socket.Get(), POLLOUT, ConnectTimeout, Stop) != Wake::Ready) {
+            Error = ETIMEDOUT;
+            return std::nullopt;
+        }
         socklen_t Length = sizeof(Error);
         if (getsockopt(Socket.Get(), SOL_SOCKET, SO_ERROR, &Error, &Length) != 0 || Error != 0) {
             return std::nullopt;
         }
     }
     return Socket;
+}
+
+std::string SecondsText(milliseconds Delay) {
+    char Text[32];
+    std::snprintf(Text, sizeof(Text), "%g s", static_cast<double>(Delay.count()) / 1000);
+    return Text;
 }
 
 std::optional<speed_t> SpeedFor(unsigned Baud) {
@@ -259,6 +284,56 @@ bool SameFile(const struct stat& Left, const struct stat& Right) {
     return Left.st_dev == Right.st_dev && Left.st_ino == Right.st_ino;
 }
 
+// Where a followed file has been read to, and what it held there: its first bytes and the bytes just
+// before the offset. A file truncated and written again (QEMU restarting a VM over its -serial file, cp
+// over it) may be larger than before by the next look, so its size alone does not tell; its content
+// does, since a new boot's banner and times differ from the old ones.
+class ReadPosition {
+public:
+    static constexpr size_t Kept = 256;
+
+    // Whether the file still holds, at 0 and just before the offset, what was read there.
+    bool StillThere(int Descriptor) const {
+        return Holds(Descriptor, 0, Head) && Holds(Descriptor, Offset - static_cast<off_t>(Tail.size()), Tail);
+    }
+
+    ReadResult ReadFrom(int Descriptor, std::vector<char>& Buffer, CaptureReader& Reader, IdleWatch& Idle) {
+        const ssize_t Count = pread(Descriptor, Buffer.data(), Buffer.size(), Offset);
+        if (Count < 0) {
+            return errno == EINTR || errno == EAGAIN ? ReadResult::Again : ReadResult::Failed;
+        }
+        if (Count == 0) {
+            return ReadResult::End;
+        }
+        const std::string_view Chunk(Buffer.data(), static_cast<size_t>(Count));
+        if (Head.size() < Kept) {
+            Head.append(Chunk.substr(0, Kept - Head.size()));
+        }
+        Tail.append(Chunk.substr(Chunk.size() > Kept ? Chunk.size() - Kept : 0));
+        if (Tail.size() > Kept) {
+            Tail.erase(0, Tail.size() - Kept);
+        }
+        Offset += Count;
+        Reader.Feed(Chunk);
+        Idle.Touch();
+        return ReadResult::Data;
+    }
+
+private:
+    static bool Holds(int Descriptor, off_t At, const std::string& Expected) {
+        if (Expected.empty()) {
+            return true;
+        }
+        std::string Found(Expected.size(), '\0');
+        return pread(Descriptor, Found.data(), Found.size(), At) == static_cast<ssize_t>(Found.size()) &&
+               Found == Expected;
+    }
+
+    off_t Offset = 0;
+    std::string Head;
+    std::string Tail;
+};
+
 }  // namespace
 
 StopSignal::StopSignal() {
@@ -285,13 +360,22 @@ bool StopSignal::Triggered() const {
     return WaitFor(-1, 0, milliseconds(0), *this) == Wake::Stopped;
 }
 
-ReadOutcome ReadToEnd(int Descriptor, CaptureReader& Reader, const StopSignal& Stop) {
+ReadOutcome ReadToEnd(int Descriptor, CaptureReader& Reader, const StopSignal& Stop, const LiveOptions* Idle) {
     std::vector<char> Buffer(ChunkSize);
+    std::optional<IdleWatch> Watch;
+    if (Idle != nullptr) {
+        Watch.emplace(Reader, *Idle);
+    }
     for (;;) {
-        if (WaitFor(Descriptor, POLLIN, milliseconds(-1), Stop) == Wake::Stopped) {
+        const Wake Woken = WaitQuietly(Descriptor, POLLIN, Watch ? Watch->Limit() : milliseconds(-1), Stop, Reader);
+        if (Woken == Wake::Stopped) {
             return StoppedByUser();
         }
-        switch (ReadChunk(Descriptor, Buffer, Reader, nullptr)) {
+        if (Woken == Wake::TimedOut) {
+            Watch->CutIfIdle();
+            continue;
+        }
+        switch (ReadChunk(Descriptor, Buffer, Reader, Watch ? &*Watch : nullptr)) {
         case ReadResult::Data:
         case ReadResult::Again:
             break;
@@ -309,43 +393,52 @@ ReadOutcome FollowFile(const std::string& Path, CaptureReader& Reader, const Liv
     std::vector<char> Buffer(ChunkSize);
     UniqueDescriptor File;
     struct stat Opened {};
-    off_t Offset = 0;
+    ReadPosition Position;
     for (;;) {
         if (!File.Valid()) {
-            File = UniqueDescriptor(open(Path.c_str(), O_RDONLY | O_CLOEXEC));
+            File = UniqueDescriptor(open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
             if (!File.Valid() && errno != ENOENT) {
                 return Unreadable(ErrorText("cannot open " + Path, errno));
             }
             if (File.Valid()) {
                 fstat(File.Get(), &Opened);
-                Offset = 0;
+                Position = ReadPosition{};
+            }
+            if (File.Valid() && S_ISFIFO(Opened.st_mode)) {
+                // Held open for writing too, so that one writer going away is no end: the next one goes on.
+                UniqueDescriptor Pipe(open(Path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+                if (!Pipe.Valid()) {
+                    return Unreadable(ErrorText("cannot open " + Path, errno));
+                }
+                return ReadUntilGone(Pipe.Get(), Reader, Idle, Stop) ? StoppedByUser()
+                                                                     : Unreadable("cannot read " + Path);
             }
         }
         if (File.Valid()) {
-            ReadResult Result;
-            while ((Result = ReadChunk(File.Get(), Buffer, Reader, &Idle)) == ReadResult::Data) {
-                Offset = lseek(File.Get(), 0, SEEK_CUR);
-            }
-            if (Result == ReadResult::Failed) {
-                return Unreadable(ErrorText("cannot read " + Path, errno));
-            }
             struct stat Now {};
             if (stat(Path.c_str(), &Now) != 0 || !SameFile(Now, Opened)) {
-                // Replaced or removed: what the old file got last is read above; the new one starts afresh.
-                while (ReadChunk(File.Get(), Buffer, Reader, &Idle) == ReadResult::Data) {
+                // Replaced or removed: what the old file got last is read first; the new one starts afresh.
+                while (Position.ReadFrom(File.Get(), Buffer, Reader, Idle) == ReadResult::Data) {
                 }
                 File.Reset();
                 Reader.Cut(Truncation::CaptureRestarted);
                 continue;
             }
-            if (Now.st_size < Offset) {
-                lseek(File.Get(), 0, SEEK_SET);
-                Offset = 0;
-                Reader.Cut(Truncation::CaptureRestarted);
-                continue;
+            // Checked before every chunk, so that a rewrite while the reader was busy (a slow symbol
+            // look-up) is not read as the old capture's continuation.
+            ReadResult Result = ReadResult::Data;
+            while (Result == ReadResult::Data) {
+                if (!Position.StillThere(File.Get())) {
+                    Position = ReadPosition{};
+                    Reader.Cut(Truncation::CaptureRestarted);
+                }
+                Result = Position.ReadFrom(File.Get(), Buffer, Reader, Idle);
+            }
+            if (Result == ReadResult::Failed) {
+                return Unreadable(ErrorText("cannot read " + Path, errno));
             }
         }
-        if (WaitFor(-1, 0, Idle.Limit(Options.FollowInterval), Stop) == Wake::Stopped) {
+        if (WaitQuietly(-1, 0, Idle.Limit(Options.FollowInterval), Stop, Reader) == Wake::Stopped) {
             return StoppedByUser();
         }
         Idle.CutIfIdle();
@@ -361,7 +454,15 @@ std::optional<TcpTarget> ParseTcpTarget(std::string_view Text) {
     if (Host.size() > 2 && Host.front() == '[' && Host.back() == ']') {
         Host = Host.substr(1, Host.size() - 2);
     }
-    return TcpTarget{std::string(Host), std::string(Text.substr(Colon + 1))};
+    const std::string_view Port = Text.substr(Colon + 1);
+    if (Port.size() > 5 || Port.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    const unsigned long Number = std::stoul(std::string(Port));
+    if (Number < 1 || Number > 65535) {
+        return std::nullopt;
+    }
+    return TcpTarget{std::string(Host), std::to_string(Number)};
 }
 
 ReadOutcome FollowTcp(const TcpTarget& Target, CaptureReader& Reader, const LiveOptions& Options,
@@ -376,21 +477,41 @@ ReadOutcome FollowTcp(const TcpTarget& Target, CaptureReader& Reader, const Live
     std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> Addresses(Found, &freeaddrinfo);
     IdleWatch Idle(Reader, Options);
     Backoff Delays(Options);
+    const std::string Name = Target.Host + ":" + Target.Port;
+    std::string LastState;  // told once per change, not once per attempt
+    auto Tell = [&](const std::string& State, const std::string& Text) {
+        if (State != LastState && Options.Notice) {
+            Options.Notice(Text);
+        }
+        LastState = State;
+    };
     for (;;) {
         std::optional<UniqueDescriptor> Socket;
+        int Error = 0;
         for (const addrinfo* Address = Addresses.get(); Address != nullptr && !Socket; Address = Address->ai_next) {
-            Socket = Connect(Address, Stop);
+            Socket = Connect(Address, Stop, Error);
         }
         if (Stop.Triggered()) {
             return StoppedByUser();
         }
         if (Socket) {
+            if (!LastState.empty()) {
+                Tell("connected", Name + ": connected");
+            }
+            LastState = "connected";
             Delays.Reset();
             if (ReadUntilGone(Socket->Get(), Reader, Idle, Stop)) {
                 return StoppedByUser();
             }
         }
-        if (!Pause(Delays.Take(), Idle, Stop)) {
+        const milliseconds Delay = Delays.Take();
+        if (Socket) {
+            Tell("gone", Name + ": the connection ended; connecting again in " + SecondsText(Delay));
+        } else {
+            Tell(std::to_string(Error), Name + ": " + std::strerror(Error) + "; trying again in " + SecondsText(Delay) +
+                                            ", then at longer intervals up to " + SecondsText(Options.LongestBackoff));
+        }
+        if (!Pause(Delay, Reader, Idle, Stop)) {
             return StoppedByUser();
         }
     }
@@ -431,7 +552,7 @@ ReadOutcome FollowSerial(const SerialTarget& Target, CaptureReader& Reader, cons
             }
         }
         // A USB adapter pulled out and plugged in again comes back under the same name.
-        if (!Pause(Delays.Take(), Idle, Stop)) {
+        if (!Pause(Delays.Take(), Reader, Idle, Stop)) {
             return StoppedByUser();
         }
         Device = OpenSerial(Target, Error);

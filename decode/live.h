@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,8 @@ struct LiveOptions {
     std::chrono::milliseconds LongestBackoff{8000};
     // How often a followed file is looked at for growth, truncation or replacement.
     std::chrono::milliseconds FollowInterval{100};
+    // Told, for people, when a source's state changes: the connection is refused, it is back.
+    std::function<void(const std::string&)> Notice;
 };
 
 // A pipe whose read end wakes the reading loops: triggered from a signal handler or another thread. The
@@ -46,10 +49,13 @@ struct ReadOutcome {
 };
 
 // Reads a descriptor to its end (a file, standard input). The caller finishes or abandons the reader.
-ReadOutcome ReadToEnd(int Descriptor, CaptureReader& Reader, const StopSignal& Stop);
+// With Idle, unfinished work that gets no bytes for its idle timeout is cut off, as in the live modes.
+ReadOutcome ReadToEnd(int Descriptor, CaptureReader& Reader, const StopSignal& Stop,
+                      const LiveOptions* Idle = nullptr);
 
 // Live sources: they read until stopped, cutting reports off on idle time, disconnection or a restarted
-// file; the caller then abandons the reader.
+// file; the caller then abandons the reader. A named pipe given to FollowFile is read as a stream, held
+// open across writers.
 ReadOutcome FollowFile(const std::string& Path, CaptureReader& Reader, const LiveOptions& Options,
                        const StopSignal& Stop);
 
@@ -57,7 +63,7 @@ struct TcpTarget {
     std::string Host;
     std::string Port;
 };
-// "HOST:PORT" or "[IPv6]:PORT".
+// "HOST:PORT" or "[IPv6]:PORT", the port a number from 1 to 65535.
 std::optional<TcpTarget> ParseTcpTarget(std::string_view Text);
 ReadOutcome FollowTcp(const TcpTarget& Target, CaptureReader& Reader, const LiveOptions& Options,
                       const StopSignal& Stop);

@@ -120,6 +120,31 @@ bool Frame::operator==(const Frame& Other) const {
                                             Other.SourceLine);
 }
 
+std::string_view FrameVerdictName(FrameVerdict Verdict) {
+    switch (Verdict) {
+    case FrameVerdict::OutsideModules:
+        return "outside_modules";
+    case FrameVerdict::KernelWithoutSymbols:
+        return "kernel_without_symbols";
+    case FrameVerdict::NoRule:
+        return "no_rule";
+    case FrameVerdict::Ignored:
+        return "ignore";
+    case FrameVerdict::Maybe:
+        return "maybe";
+    case FrameVerdict::Last:
+        return "last";
+    case FrameVerdict::Owner:
+        return "owner";
+    }
+    return "";
+}
+
+bool ExplainedFrame::operator==(const ExplainedFrame& Other) const {
+    return std::tie(Frame, Verdict, Rule, Origin, Chosen) ==
+           std::tie(Other.Frame, Other.Verdict, Other.Rule, Other.Origin, Other.Chosen);
+}
+
 std::string_view ReportEndName(ReportEnd End) {
     switch (End) {
     case ReportEnd::EndMarker:

@@ -86,7 +86,7 @@ struct ModuleRow {
     uint64_t Start = 0;  // first address of the image
     uint64_t End = 0;    // first address past the image
     std::optional<std::string> Name;
-    std::string PdbPath;
+    std::optional<std::string> PdbPath;  // empty for a module without identity, null when printed "(null)"
     std::optional<std::string> Path;
     std::string Guid;  // as printed: 8-4-4-4-12 uppercase hexadecimal digits
 
@@ -106,9 +106,10 @@ struct Register {
     bool operator==(const Register& Other) const;
 };
 
-// The register context block: the address of the walk's CONTEXT record and the registers in printed order.
+// The register context block: the address of the walk's CONTEXT record (empty when its line was damaged)
+// and the registers in printed order.
 struct RegisterContext {
-    uint64_t Address = 0;
+    std::optional<uint64_t> Address;
     std::vector<Register> Registers;
 
     std::optional<uint64_t> Find(std::string_view Name) const;
@@ -168,11 +169,41 @@ enum class Truncation { NestedReport, Reboot, IdleTimeout, Disconnected, Capture
 std::string_view TruncationName(Truncation Cause);  // "nested_report", "reboot", ...
 std::string_view TruncationText(Truncation Cause);  // a phrase for people: "a nested report began", ...
 
-// What groups crashes: the culprit frame (the first past the reporter's raw frames and the kernel's
-// bug-check and trap routines), the bucket named after it, and a hash of the canonical text.
+// What the owner rules made of one frame on the way to the culprit.
+enum class FrameVerdict {
+    OutsideModules,        // a raw address in no row: the reporter's own frame
+    KernelWithoutSymbols,  // the kernel without symbols: its bug-check routines cannot be told apart
+    NoRule,                // no rule matches: passed over, kept as the culprit if no rule names one
+    Ignored,               // a rule says ignore
+    Maybe,                 // a maybe_ owner: the culprit if no definite owner is found lower down
+    Last,                  // a last_ owner: the culprit if no definite or maybe_ owner is found
+    Owner,                 // a definite owner: the search ends here
+};
+std::string_view FrameVerdictName(FrameVerdict Verdict);  // "outside_modules", "kernel_without_symbols", ...
+
+struct ExplainedFrame {
+    size_t Frame = 0;
+    FrameVerdict Verdict = FrameVerdict::NoRule;
+    std::string Rule;    // the rule as written, empty when none applied
+    std::string Origin;  // where the rule was read: "FILE:LINE"
+    bool Chosen = false;
+
+    bool operator==(const ExplainedFrame& Other) const;
+};
+
+// What groups crashes: the culprit frame (chosen by the owner rules past the reporter's raw frames and the
+// kernel's bug-check and trap routines), the bucket named after it and the bug check's qualifier, and a
+// hash of the canonical text.
 struct CrashSignature {
-    std::optional<size_t> CulpritFrame;  // empty when every frame was skipped
-    std::string Bucket;                  // "0x50_mydriver.sys!Function" or "0x50_mydriver.sys+0x1A2B"
+    std::optional<size_t> CulpritFrame;  // empty when every frame was passed over
+    std::string Bucket;                  // "0xD1_W_mydriver!Function", "0xD1_W_IMAGE_mydriver.sys" or "0xD1_W"
+    std::string Qualifier;               // "W", "c0000005", "3"; empty when the bug check has none
+    std::string QualifierReason;         // what was read to find it, or why there is none
+    std::string FunctionBucket;          // the bucket without the qualifier: "0xD1_mydriver!Function"
+    std::string ModuleBucket;            // the bucket by module alone: "0xD1_IMAGE_mydriver.sys"
+    std::optional<std::string> Owner;    // from the rule that chose the culprit
+    std::string Decision;                // why the culprit is the culprit, for people
+    std::vector<ExplainedFrame> Explanation;  // frame by frame, top down, as far as the search went
     std::string Canonical;               // the text hashed
     std::string Hash;                    // 16 lowercase hexadecimal digits
 };
@@ -189,6 +220,7 @@ struct Report {
     std::vector<Frame> Frames;
     ReportEnd End = ReportEnd::Truncated;
     std::optional<Truncation> CutBy;
+    bool Damaged = false;  // its begin marker was not read: it was recognised by lines only a report has
     std::vector<Warning> Warnings;  // a truncated report always has one saying so
 
     // The report's lines as read, from the begin marker to the line before the end marker: what tells one
@@ -204,6 +236,8 @@ public:
     virtual ~CaptureSink() = default;
     virtual void OnBoot(const Boot& Decoded) = 0;
     virtual void OnReport(const Report& Decoded) = 0;
+    // The input has nothing more for now (or for good): the moment to make durable what was recorded.
+    virtual void OnQuiet() {}
 };
 
 }  // namespace hestolvane::decode

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bugcheck_names.h"
+#include "json_writer.h"
 
 namespace hestolvane::decode {
 
@@ -38,68 +39,113 @@ std::string Latin1ToUtf8(std::string_view Text) {
     return Utf8;
 }
 
-Json Text(const std::optional<std::string>& Value) {
-    return Value ? Json(Latin1ToUtf8(*Value)) : Json(nullptr);
-}
-
-Json WarningsJson(const std::vector<Warning>& Warnings) {
-    Json List = Json::array();
+void WarningsJson(JsonWriter& Out, const std::vector<Warning>& Warnings) {
+    Out.OpenArray();
     for (const Warning& Each : Warnings) {
-        List.push_back({{"line", Each.Line}, {"message", Each.Message}, {"text", Latin1ToUtf8(Each.Text)}});
+        Out.Open().Key("line").Number(Each.Line).Key("message").Utf8(Each.Message).Key("text").Latin1(Each.Text).Close();
     }
-    return List;
+    Out.CloseArray();
 }
 
-Json InlinedJson(const std::vector<InlinedCall>& Calls) {
-    Json List = Json::array();
+void InlinedJson(JsonWriter& Out, const std::vector<InlinedCall>& Calls) {
+    Out.OpenArray();
     for (const InlinedCall& Call : Calls) {
-        List.push_back({{"function", Call.Function},
-                        {"source_file", Text(Call.SourceFile)},
-                        {"source_line", Call.SourceLine ? Json(*Call.SourceLine) : Json(nullptr)}});
+        Out.Open().Key("function").Utf8(Call.Function).Key("source_file").Latin1OrNull(Call.SourceFile);
+        Out.Key("source_line");
+        if (Call.SourceLine) {
+            Out.Number(*Call.SourceLine);
+        } else {
+            Out.Null();
+        }
+        Out.Close();
     }
-    return List;
+    Out.CloseArray();
 }
 
-Json SymbolsJson(const std::optional<SymbolOrigin>& Origin) {
+void SymbolsJson(JsonWriter& Out, const std::optional<SymbolOrigin>& Origin) {
     if (!Origin) {
-        return nullptr;
+        Out.Null();
+        return;
     }
-    return {{"state", SymbolStateName(Origin->State)},
-            {"file", Origin->File.empty() ? Json(nullptr) : Json(Origin->File)},
-            {"detail", Origin->Detail}};
+    Out.Open().Key("state").Utf8(SymbolStateName(Origin->State)).Key("file");
+    if (Origin->File.empty()) {
+        Out.Null();
+    } else {
+        Out.Utf8(Origin->File);
+    }
+    Out.Key("detail").Utf8(Origin->Detail).Close();
 }
 
-Json SignatureJson(const std::optional<CrashSignature>& Signature) {
+void TextOrNull(JsonWriter& Out, const std::string& Text) {
+    if (Text.empty()) {
+        Out.Null();
+    } else {
+        Out.Latin1(Text);
+    }
+}
+
+void SignatureJson(JsonWriter& Out, const std::optional<CrashSignature>& Signature) {
     if (!Signature) {
-        return nullptr;
+        Out.Null();
+        return;
     }
-    return {{"bucket", Latin1ToUtf8(Signature->Bucket)},
-            {"hash", Signature->Hash},
-            {"culprit_frame", Signature->CulpritFrame ? Json(*Signature->CulpritFrame) : Json(nullptr)},
-            {"canonical", Latin1ToUtf8(Signature->Canonical)}};
+    Out.Open().Key("bucket").Latin1(Signature->Bucket).Key("hash").Utf8(Signature->Hash).Key("culprit_frame");
+    if (Signature->CulpritFrame) {
+        Out.Number(*Signature->CulpritFrame);
+    } else {
+        Out.Null();
+    }
+    Out.Key("qualifier");
+    TextOrNull(Out, Signature->Qualifier);
+    Out.Key("qualifier_reason").Latin1(Signature->QualifierReason);
+    Out.Key("bucket_function").Latin1(Signature->FunctionBucket);
+    Out.Key("bucket_module").Latin1(Signature->ModuleBucket);
+    Out.Key("owner").Latin1OrNull(Signature->Owner);
+    Out.Key("decision").Latin1(Signature->Decision);
+    Out.Key("explain").OpenArray();
+    for (const ExplainedFrame& Step : Signature->Explanation) {
+        Out.Open().Key("frame").Number(Step.Frame).Key("verdict").Utf8(FrameVerdictName(Step.Verdict)).Key("rule");
+        TextOrNull(Out, Step.Rule);
+        Out.Key("origin");
+        TextOrNull(Out, Step.Origin);
+        Out.Key("chosen").Bool(Step.Chosen).Close();
+    }
+    Out.CloseArray();
+    Out.Key("canonical").Latin1(Signature->Canonical).Close();
 }
 
-Json FrameJson(size_t Index, const Frame& Walked) {
-    Json Words = Json::array();
+void FrameJson(JsonWriter& Out, size_t Index, const Frame& Walked) {
+    Out.Open().Key("index").Number(Index).Key("stack_pointer").Hex(Walked.StackPointer, 16);
+    Out.Key("stack_words").OpenArray();
     for (uint64_t Word : Walked.StackWords) {
-        Words.push_back(Address(Word));
+        Out.Hex(Word, 16);
     }
-    Json Object = {
-        {"index", Index},
-        {"stack_pointer", Address(Walked.StackPointer)},
-        {"stack_words", Words},
-        {"printed", Walked.Printed == AddressForm::Raw ? "raw" : "module_offset"},
-        {"address", Walked.Address ? Json(Address(*Walked.Address)) : Json(nullptr)},
-        {"module", Walked.Module ? Text(Walked.Module->Name) : Json(nullptr)},
-        {"offset", Walked.Module ? Json(Hex(Walked.Module->Offset)) : Json(nullptr)},
-        {"module_row", Walked.Module && Walked.Module->Row ? Json(*Walked.Module->Row) : Json(nullptr)},
-        {"function", Text(Walked.Function)},
-        {"function_offset", Walked.FunctionOffset ? Json(Hex(*Walked.FunctionOffset)) : Json(nullptr)},
-        {"source_file", Text(Walked.SourceFile)},
-        {"source_line", Walked.SourceLine ? Json(*Walked.SourceLine) : Json(nullptr)},
-        {"inlined", InlinedJson(Walked.Inlined)},
-    };
-    return Object;
+    Out.CloseArray();
+    Out.Key("printed").Utf8(Walked.Printed == AddressForm::Raw ? "raw" : "module_offset");
+    Out.Key("address").HexOrNull(Walked.Address, 16);
+    if (Walked.Module) {
+        Out.Key("module").Latin1OrNull(Walked.Module->Name).Key("offset").Hex(Walked.Module->Offset);
+        Out.Key("module_row");
+        if (Walked.Module->Row) {
+            Out.Number(*Walked.Module->Row);
+        } else {
+            Out.Null();
+        }
+    } else {
+        Out.Key("module").Null().Key("offset").Null().Key("module_row").Null();
+    }
+    Out.Key("function").Latin1OrNull(Walked.Function);
+    Out.Key("function_offset").HexOrNull(Walked.FunctionOffset);
+    Out.Key("source_file").Latin1OrNull(Walked.SourceFile);
+    Out.Key("source_line");
+    if (Walked.SourceLine) {
+        Out.Number(*Walked.SourceLine);
+    } else {
+        Out.Null();
+    }
+    Out.Key("inlined");
+    InlinedJson(Out, Walked.Inlined);
+    Out.Close();
 }
 
 // Control bytes in capture text would act on the terminal; they are shown as \xNN instead.
@@ -185,7 +231,7 @@ void ListWarnings(std::ostream& Out, const std::vector<Warning>& Warnings) {
 }  // namespace
 
 void ListingWriter::OnBoot(const Boot& Decoded) {
-    Boots[Decoded.Number] = Decoded;
+    LastBoot = Decoded;
     Out << "Boot " << Decoded.Number << " (line " << Decoded.Line << "): " << BootSummary(Decoded) << "\n";
     ListWarnings(Out, Decoded.Warnings);
     Out << "\n";
@@ -193,12 +239,12 @@ void ListingWriter::OnBoot(const Boot& Decoded) {
 }
 
 void ListingWriter::OnReport(const Report& Decoded) {
-    Out << "Report " << Decoded.Number << " (line " << Decoded.Line << ")\n";
+    Out << "Report " << Decoded.Number << " (line " << Decoded.Line << (Decoded.Damaged ? ", begin marker missing" : "")
+        << ")\n";
     Out << "  Crashed:     " << (Decoded.CrashTime ? FormatTimestamp(*Decoded.CrashTime) + " UTC" : "unknown") << "\n";
-    const auto Found = Decoded.Boot ? Boots.find(*Decoded.Boot) : Boots.end();
+    const bool Known = Decoded.Boot && LastBoot && LastBoot->Number == *Decoded.Boot;
     Out << "  Boot:        "
-        << (Found != Boots.end() ? std::to_string(Found->first) + ", " + BootSummary(Found->second)
-                                 : "no load banner before the report")
+        << (Known ? std::to_string(LastBoot->Number) + ", " + BootSummary(*LastBoot) : "no load banner before the report")
         << "\n";
     if (Decoded.Check) {
         const std::string_view Name = BugCheckName(Decoded.Check->Code);
@@ -266,7 +312,13 @@ void ListingWriter::ListSymbolsAndSignature(const Report& Decoded) {
     if (Signature.CulpritFrame) {
         Out << " (frame #" << (*Signature.CulpritFrame < 10 ? "0" : "") << *Signature.CulpritFrame << ")";
     }
+    if (Signature.Owner) {
+        Out << "\n  Owner:       " << Printable(*Signature.Owner);
+    }
     Out << "\n  Signature:   " << Signature.Hash << "\n";
+    if (Explain) {
+        ListExplanation(Decoded);
+    }
     if (Verbose) {
         Out << "  Canonical text hashed (FNV-1a 64):\n";
         size_t Start = 0;
@@ -278,77 +330,163 @@ void ListingWriter::ListSymbolsAndSignature(const Report& Decoded) {
     }
 }
 
-std::string BootJson(const Boot& Decoded) {
-    Json Object = {
-        {"kind", "boot"},
-        {"schema", JsonSchemaVersion},
-        {"boot", Decoded.Number},
-        {"line", Decoded.Line},
-        {"driver_version", Decoded.DriverVersion ? Json(*Decoded.DriverVersion) : Json(nullptr)},
-        {"load_time", Decoded.LoadTime ? Json(FormatIsoTimestamp(*Decoded.LoadTime)) : Json(nullptr)},
-        {"state", Decoded.State ? Json(BootStateName(*Decoded.State)) : Json(nullptr)},
-        {"warnings", WarningsJson(Decoded.Warnings)},
-    };
-    return Object.dump();
+// Frame by frame, what the owner rules made of it, then why the culprit is the culprit, the qualifier and
+// the alternative keys.
+void ListingWriter::ListExplanation(const Report& Decoded) {
+    const CrashSignature& Signature = *Decoded.Signature;
+    Out << "  Why this frame:\n";
+    for (const ExplainedFrame& Step : Signature.Explanation) {
+        char Number[24];
+        std::snprintf(Number, sizeof(Number), "#%02zu", Step.Frame);
+        Out << "    " << (Step.Chosen ? "> " : "  ") << Number << " " << FrameTarget(Decoded.Frames[Step.Frame]) << ": ";
+        const std::string ByRule = Printable(Step.Rule) + " (" + Printable(Step.Origin) + ")";
+        switch (Step.Verdict) {
+        case FrameVerdict::OutsideModules:
+            Out << "outside every module, passed over";
+            break;
+        case FrameVerdict::KernelWithoutSymbols:
+            Out << "the kernel without symbols, passed over";
+            break;
+        case FrameVerdict::NoRule:
+            Out << "no rule";
+            break;
+        case FrameVerdict::Ignored:
+            Out << "ignored by " << ByRule;
+            break;
+        case FrameVerdict::Maybe:
+            Out << "a maybe_ owner by " << ByRule;
+            break;
+        case FrameVerdict::Last:
+            Out << "a last_ owner by " << ByRule;
+            break;
+        case FrameVerdict::Owner:
+            Out << "owned by " << ByRule;
+            break;
+        }
+        Out << "\n";
+    }
+    Out << "    Culprit: " << Printable(Signature.Decision) << "\n";
+    Out << "    Qualifier: " << Printable(Signature.QualifierReason) << "\n";
+    Out << "    Without the qualifier: " << Printable(Signature.FunctionBucket) << "\n";
+    Out << "    By module: " << Printable(Signature.ModuleBucket) << "\n";
 }
 
+std::string BootJson(const Boot& Decoded) {
+    JsonWriter Out;
+    Out.Open().Key("kind").Utf8("boot").Key("schema").Number(JsonSchemaVersion);
+    Out.Key("boot").Number(Decoded.Number).Key("line").Number(Decoded.Line).Key("driver_version");
+    if (Decoded.DriverVersion) {
+        Out.Signed(*Decoded.DriverVersion);
+    } else {
+        Out.Null();
+    }
+    Out.Key("load_time");
+    if (Decoded.LoadTime) {
+        Out.Utf8(FormatIsoTimestamp(*Decoded.LoadTime));
+    } else {
+        Out.Null();
+    }
+    Out.Key("state");
+    if (Decoded.State) {
+        Out.Utf8(BootStateName(*Decoded.State));
+    } else {
+        Out.Null();
+    }
+    Out.Key("warnings");
+    WarningsJson(Out, Decoded.Warnings);
+    Out.Close();
+    return Out.Text();
+}
+
+// Written member by member, in the order the schema gives: a report of 300 rows is a few hundred
+// kilobytes of JSON, and building a tree of values for it first cost four times the reading.
 std::string ReportJson(const Report& Decoded) {
-    Json Check = nullptr;
+    JsonWriter Out;
+    Out.Reserve(2048 + 512 * (Decoded.Modules.size() + Decoded.Frames.size()));
+    Out.Open().Key("kind").Utf8("report").Key("schema").Number(JsonSchemaVersion);
+    Out.Key("report").Number(Decoded.Number).Key("boot");
+    if (Decoded.Boot) {
+        Out.Number(*Decoded.Boot);
+    } else {
+        Out.Null();
+    }
+    Out.Key("line").Number(Decoded.Line).Key("crash_time");
+    if (Decoded.CrashTime) {
+        Out.Utf8(FormatIsoTimestamp(*Decoded.CrashTime));
+    } else {
+        Out.Null();
+    }
+    Out.Key("bug_check");
     if (Decoded.Check) {
         const std::string_view Name = BugCheckName(Decoded.Check->Code);
-        Json Parameters = Json::array();
+        Out.Open().Key("code").Hex(Decoded.Check->Code).Key("name");
+        if (Name.empty()) {
+            Out.Null();
+        } else {
+            Out.Utf8(Name);
+        }
+        Out.Key("parameters").OpenArray();
         for (uint64_t Parameter : Decoded.Check->Parameters) {
-            Parameters.push_back(Address(Parameter));
+            Out.Hex(Parameter, 16);
         }
-        Check = {{"code", Hex(Decoded.Check->Code)},
-                 {"name", Name.empty() ? Json(nullptr) : Json(Name)},
-                 {"parameters", Parameters}};
+        Out.CloseArray().Close();
+    } else {
+        Out.Null();
     }
-    Json Modules = Json::array();
+    Out.Key("module_table").Bool(Decoded.HasModuleTable);
+    Out.Key("modules").OpenArray();
     for (const ModuleRow& Row : Decoded.Modules) {
-        Modules.push_back({{"start", Address(Row.Start)},
-                           {"end", Address(Row.End)},
-                           {"name", Text(Row.Name)},
-                           {"pdb_path", Latin1ToUtf8(Row.PdbPath)},
-                           {"path", Text(Row.Path)},
-                           {"guid", Row.Guid},
-                           {"has_identity", Row.HasIdentity()},
-                           {"symbols", SymbolsJson(Row.Symbols)}});
+        Out.Open().Key("start").Hex(Row.Start, 16).Key("end").Hex(Row.End, 16);
+        Out.Key("name").Latin1OrNull(Row.Name).Key("pdb_path").Latin1OrNull(Row.PdbPath).Key("path").Latin1OrNull(Row.Path);
+        Out.Key("guid").Latin1(Row.Guid).Key("has_identity").Bool(Row.HasIdentity()).Key("symbols");
+        SymbolsJson(Out, Row.Symbols);
+        Out.Close();
     }
-    Json Context = nullptr;
+    Out.CloseArray();
+    Out.Key("context");
     if (Decoded.Context) {
-        Json Registers = Json::object();
+        Out.Open().Key("address").HexOrNull(Decoded.Context->Address, 16).Key("registers").Open();
         for (const Register& Entry : Decoded.Context->Registers) {
-            Registers[Entry.Name] = Hex(Entry.Value);
+            Out.Key(Entry.Name).Hex(Entry.Value);
         }
-        Context = {{"address", Address(Decoded.Context->Address)}, {"registers", Registers}};
+        Out.Close().Close();
+    } else {
+        Out.Null();
     }
-    Json Frames = Json::array();
+    Out.Key("frames").OpenArray();
     for (size_t Index = 0; Index < Decoded.Frames.size(); Index++) {
-        Frames.push_back(FrameJson(Index, Decoded.Frames[Index]));
+        FrameJson(Out, Index, Decoded.Frames[Index]);
     }
-    Json Object = {
-        {"kind", "report"},
-        {"schema", JsonSchemaVersion},
-        {"report", Decoded.Number},
-        {"boot", Decoded.Boot ? Json(*Decoded.Boot) : Json(nullptr)},
-        {"line", Decoded.Line},
-        {"crash_time", Decoded.CrashTime ? Json(FormatIsoTimestamp(*Decoded.CrashTime)) : Json(nullptr)},
-        {"bug_check", Check},
-        {"module_table", Decoded.HasModuleTable},
-        {"modules", Modules},
-        {"context", Context},
-        {"frames", Frames},
-        {"signature", SignatureJson(Decoded.Signature)},
-        {"end", ReportEndName(Decoded.End)},
-        {"truncation", Decoded.CutBy ? Json(TruncationName(*Decoded.CutBy)) : Json(nullptr)},
-        {"warnings", WarningsJson(Decoded.Warnings)},
-    };
-    return Object.dump();
+    Out.CloseArray();
+    Out.Key("signature");
+    SignatureJson(Out, Decoded.Signature);
+    Out.Key("end").Utf8(ReportEndName(Decoded.End)).Key("truncation");
+    if (Decoded.CutBy) {
+        Out.Utf8(TruncationName(*Decoded.CutBy));
+    } else {
+        Out.Null();
+    }
+    Out.Key("damaged").Bool(Decoded.Damaged);
+    Out.Key("warnings");
+    WarningsJson(Out, Decoded.Warnings);
+    Out.Close();
+    return Out.Text();
 }
 
-void WriteBucketListing(std::ostream& Out, const std::vector<BucketSummary>& Buckets) {
-    Out << "reports  first crash               last crash                bucket\n";
+std::string_view BucketKeyName(BucketKey By) {
+    switch (By) {
+    case BucketKey::Bucket:
+        return "bucket";
+    case BucketKey::Function:
+        return "function";
+    case BucketKey::Module:
+        return "module";
+    }
+    return "";
+}
+
+void WriteBucketListing(std::ostream& Out, const std::vector<BucketSummary>& Buckets, BucketKey By) {
+    Out << "reports  first crash               last crash                " << BucketKeyName(By) << "\n";
     for (const BucketSummary& Each : Buckets) {
         char Count[16];
         std::snprintf(Count, sizeof(Count), "%7u", Each.Count);
@@ -361,22 +499,35 @@ void WriteBucketListing(std::ostream& Out, const std::vector<BucketSummary>& Buc
             Out << (Index == 0 ? " " : ", ") << Printable(Each.Sources[Index]);
         }
         Out << "\n";
+        if (!Each.Owners.empty()) {
+            Out << "         owners:";
+            for (size_t Index = 0; Index < Each.Owners.size(); Index++) {
+                Out << (Index == 0 ? " " : ", ") << Printable(Each.Owners[Index]);
+            }
+            Out << "\n";
+        }
     }
 }
 
-std::string BucketJson(const BucketSummary& Bucket) {
+std::string BucketJson(const BucketSummary& Bucket, BucketKey By) {
     Json Sources = Json::array();
     for (const std::string& Source : Bucket.Sources) {
         Sources.push_back(Latin1ToUtf8(Source));
     }
+    Json Owners = Json::array();
+    for (const std::string& Owner : Bucket.Owners) {
+        Owners.push_back(Latin1ToUtf8(Owner));
+    }
     Json Object = {
         {"kind", "bucket"},
         {"schema", JsonSchemaVersion},
+        {"by", BucketKeyName(By)},
         {"bucket", Latin1ToUtf8(Bucket.Bucket)},
         {"count", Bucket.Count},
         {"first_crash", Bucket.FirstSeen.empty() ? Json(nullptr) : Json(Bucket.FirstSeen)},
         {"last_crash", Bucket.LastSeen.empty() ? Json(nullptr) : Json(Bucket.LastSeen)},
         {"sources", Sources},
+        {"owners", Owners},
     };
     return Object.dump();
 }

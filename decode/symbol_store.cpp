@@ -3,9 +3,12 @@
 #include "symbol_store.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -46,9 +49,6 @@ bool EqualsIgnoringCase(std::string_view Left, std::string_view Right) {
            });
 }
 
-bool IsUrl(std::string_view Text) {
-    return Text.rfind("http://", 0) == 0 || Text.rfind("https://", 0) == 0;
-}
 
 size_t WriteToFile(char* Data, size_t Size, size_t Count, void* File) {
     return std::fwrite(Data, Size, Count, static_cast<FILE*>(File)) * Size;
@@ -60,6 +60,12 @@ void InitialiseCurlOnce() {
 }
 
 }  // namespace
+
+bool IsServerUrl(std::string_view Text) {
+    const size_t Scheme = Text.find("://");
+    return Scheme != std::string_view::npos && Scheme + 3 < Text.size() &&
+           (EqualsIgnoringCase(Text.substr(0, Scheme), "http") || EqualsIgnoringCase(Text.substr(0, Scheme), "https"));
+}
 
 std::string DefaultSymbolCache() {
     if (const char* Xdg = std::getenv("XDG_CACHE_HOME"); Xdg != nullptr && *Xdg != '\0') {
@@ -86,7 +92,7 @@ void AddSymbolPath(std::string_view Value, const std::string& DefaultCache, Symb
         } else if (EqualsIgnoringCase(Fields[0], "srv") || EqualsIgnoringCase(Fields[0], "symsrv")) {
             // symsrv*DLL*CACHE*URL names the server's DLL first; the rest reads as srv*CACHE*URL.
             const size_t First = EqualsIgnoringCase(Fields[0], "symsrv") ? 2 : 1;
-            if (Fields.size() <= First || !IsUrl(Fields.back())) {
+            if (Fields.size() <= First || !IsServerUrl(Fields.back())) {
                 continue;
             }
             std::string ServerCache = Cache;
@@ -114,11 +120,31 @@ std::string PdbFileName(std::string_view PdbPath) {
     return std::string(Separator == std::string_view::npos ? PdbPath : PdbPath.substr(Separator + 1));
 }
 
+namespace {
+
+// DIRECTORY/NAME, or the entry whose name differs from NAME only in case: Windows names PDBs without
+// regard to case, and a store copied from Windows keeps whatever case the linker wrote.
+fs::path EntryIgnoringCase(const fs::path& Directory, const std::string& Name) {
+    std::error_code Failed;
+    fs::path Exact = Directory / Name;
+    if (fs::exists(Exact, Failed)) {
+        return Exact;
+    }
+    for (const fs::directory_entry& Entry : fs::directory_iterator(Directory, Failed)) {
+        if (EqualsIgnoringCase(Entry.path().filename().string(), Name)) {
+            return Entry.path();
+        }
+    }
+    return Exact;
+}
+
+}  // namespace
+
 std::vector<std::string> LocalCandidates(const std::string& Directory, const std::string& PdbName,
                                          const std::string& Digits) {
     std::vector<std::string> Found;
     std::error_code Failed;
-    const fs::path Flat = fs::path(Directory) / PdbName;
+    const fs::path Flat = EntryIgnoringCase(Directory, PdbName);
     if (fs::is_regular_file(Flat, Failed)) {
         Found.push_back(Flat.string());
     }
@@ -134,7 +160,7 @@ std::vector<std::string> LocalCandidates(const std::string& Directory, const std
         const std::string AgeText = Name.substr(Digits.size());
         char* End = nullptr;
         const unsigned long Age = std::strtoul(AgeText.c_str(), &End, 16);
-        const fs::path File = Entry.path() / PdbName;
+        const fs::path File = EntryIgnoringCase(Entry.path(), PdbName);
         if (*End == '\0' && fs::is_regular_file(File, Failed)) {
             Aged.emplace_back(Age, File.string());
         }
@@ -148,24 +174,164 @@ std::vector<std::string> LocalCandidates(const std::string& Directory, const std
 
 struct SymbolFetcher::Handle {
     CURL* Easy = nullptr;
+    CURLM* Multi = nullptr;
     ~Handle() {
+        if (Multi != nullptr) {
+            curl_multi_cleanup(Multi);
+        }
         if (Easy != nullptr) {
             curl_easy_cleanup(Easy);
         }
     }
 };
 
-SymbolFetcher::SymbolFetcher(std::chrono::milliseconds TimeoutIn) : Curl(std::make_unique<Handle>()), Timeout(TimeoutIn) {
+namespace {
+
+constexpr std::string_view TemporaryPrefix = ".download-";
+
+// A download in progress, in its final directory under a name of its own: created with the umask's
+// permissions (a shared cache serves the lab's other users) and locked for as long as it is written, so
+// that a later run can tell a leftover of a killed run from another process's download. Removed unless
+// it was renamed into place.
+class TemporaryDownload {
+public:
+    explicit TemporaryDownload(const fs::path& Directory) {
+        static std::atomic<unsigned> Counter{0};
+        for (int Attempt = 0; Attempt < 100 && Descriptor < 0; Attempt++) {
+            Path = (Directory / (std::string(TemporaryPrefix) + std::to_string(getpid()) + "-" +
+                                 std::to_string(Counter++)))
+                       .string();
+            Descriptor = open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        }
+        if (Descriptor >= 0) {
+            flock(Descriptor, LOCK_EX);
+            File = fdopen(Descriptor, "wb");
+        }
+    }
+    ~TemporaryDownload() {
+        Close();
+        if (!Kept) {
+            unlink(Path.c_str());
+        }
+    }
+    TemporaryDownload(const TemporaryDownload&) = delete;
+    TemporaryDownload& operator=(const TemporaryDownload&) = delete;
+
+    FILE* Stream() const { return File; }
+    const std::string& Name() const { return Path; }
+    // Everything written is in the file; the lock is kept until it is renamed or removed.
+    bool Finish() { return File != nullptr && std::fflush(File) == 0 && std::ferror(File) == 0; }
+    bool Close() {
+        bool Written = true;
+        if (File != nullptr) {
+            Written = std::fflush(File) == 0;
+            // The lock goes with the descriptor.
+            Written = std::fclose(File) == 0 && Written;
+            File = nullptr;
+            Descriptor = -1;
+        } else if (Descriptor >= 0) {
+            close(Descriptor);
+            Descriptor = -1;
+        }
+        return Written;
+    }
+    void Discard() {
+        unlink(Path.c_str());
+        Close();
+        Kept = true;
+    }
+    bool MoveTo(const fs::path& Target) {
+        Kept = std::rename(Path.c_str(), Target.c_str()) == 0;
+        Close();
+        return Kept;
+    }
+
+private:
+    std::string Path;
+    int Descriptor = -1;
+    FILE* File = nullptr;
+    bool Kept = false;
+};
+
+// A temporary download nobody holds the lock of belongs to a run that was killed.
+void RemoveLeftovers(const fs::path& Directory) {
+    std::error_code Failed;
+    for (const fs::directory_entry& Entry : fs::directory_iterator(Directory, Failed)) {
+        const std::string Name = Entry.path().filename().string();
+        if (Name.rfind(TemporaryPrefix, 0) != 0) {
+            continue;
+        }
+        const int Descriptor = open(Entry.path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (Descriptor < 0) {
+            continue;
+        }
+        if (flock(Descriptor, LOCK_EX | LOCK_NB) == 0) {
+            unlink(Entry.path().c_str());
+        }
+        close(Descriptor);
+    }
+}
+
+// Removes the age directory and the PDB name's directory above it, each only when empty: another
+// process may have stored there meanwhile.
+void RemoveIfEmpty(const fs::path& AgeDirectory) {
+    std::error_code Ignored;
+    if (fs::is_empty(AgeDirectory, Ignored) && !Ignored) {
+        fs::remove(AgeDirectory, Ignored);
+    }
+    const fs::path NameDirectory = AgeDirectory.parent_path();
+    if (fs::is_empty(NameDirectory, Ignored) && !Ignored) {
+        fs::remove(NameDirectory, Ignored);
+    }
+}
+
+}  // namespace
+
+SymbolFetcher::SymbolFetcher(std::chrono::milliseconds TimeoutIn, int StopDescriptorIn)
+    : Curl(std::make_unique<Handle>()), Timeout(TimeoutIn), StopDescriptor(StopDescriptorIn) {
     InitialiseCurlOnce();
     Curl->Easy = curl_easy_init();
+    Curl->Multi = curl_multi_init();
 }
 
 SymbolFetcher::~SymbolFetcher() = default;
 
+// One transfer through the multi interface, whose wait also wakes on the stop descriptor.
+SymbolFetcher::Transfer SymbolFetcher::Perform() {
+    Transfer Done;
+    Done.Code = CURLE_FAILED_INIT;
+    if (curl_multi_add_handle(Curl->Multi, Curl->Easy) != CURLM_OK) {
+        Done.Code = CURLE_FAILED_INIT;
+        return Done;
+    }
+    int Running = 1;
+    for (;;) {
+        if (curl_multi_perform(Curl->Multi, &Running) != CURLM_OK || Running == 0) {
+            break;
+        }
+        curl_waitfd Stop{StopDescriptor, CURL_WAIT_POLLIN, 0};
+        if (curl_multi_poll(Curl->Multi, &Stop, StopDescriptor >= 0 ? 1 : 0, 1000, nullptr) != CURLM_OK) {
+            break;
+        }
+        if (Stop.revents != 0) {
+            Done.Stopped = true;
+            break;
+        }
+    }
+    int Left = 0;
+    while (CURLMsg* Message = curl_multi_info_read(Curl->Multi, &Left)) {
+        if (Message->msg == CURLMSG_DONE && Message->easy_handle == Curl->Easy) {
+            Done.Code = Message->data.result;
+        }
+    }
+    curl_multi_remove_handle(Curl->Multi, Curl->Easy);
+    return Done;
+}
+
 SymbolFetcher::Download SymbolFetcher::Fetch(const SymbolServer& Server, const std::string& PdbName,
-                                             const std::string& Digits) {
+                                             const std::string& Digits, const Check& Accept) {
     Download Outcome;
-    if (Curl->Easy == nullptr) {
+    if (Curl->Easy == nullptr || Curl->Multi == nullptr) {
         Outcome.Error = "libcurl could not be set up";
         return Outcome;
     }
@@ -173,6 +339,7 @@ SymbolFetcher::Download SymbolFetcher::Fetch(const SymbolServer& Server, const s
         Outcome.Error = Server.Url + " did not answer earlier in this run";
         return Outcome;
     }
+    std::string Refused;
     for (unsigned Age = 1; Age <= ServerAgesTried; Age++) {
         char AgeText[16];
         std::snprintf(AgeText, sizeof(AgeText), "%X", Age);
@@ -185,17 +352,11 @@ SymbolFetcher::Download SymbolFetcher::Fetch(const SymbolServer& Server, const s
             Outcome.Error = "cannot create " + Target.parent_path().string() + ": " + Failed.message();
             return Outcome;
         }
-        std::string Temporary = (Target.parent_path() / ".download-XXXXXX").string();
-        const int Descriptor = mkstemp(Temporary.data());
-        if (Descriptor < 0) {
+        RemoveLeftovers(Target.parent_path());
+        TemporaryDownload Temporary(Target.parent_path());
+        if (Temporary.Stream() == nullptr) {
+            RemoveIfEmpty(Target.parent_path());
             Outcome.Error = "cannot create a file in " + Target.parent_path().string();
-            return Outcome;
-        }
-        FILE* File = fdopen(Descriptor, "wb");
-        if (File == nullptr) {
-            close(Descriptor);
-            unlink(Temporary.c_str());
-            Outcome.Error = "cannot write " + Temporary;
             return Outcome;
         }
         const std::string Url = Server.Url + "/" + Relative;
@@ -209,15 +370,28 @@ SymbolFetcher::Download SymbolFetcher::Fetch(const SymbolServer& Server, const s
         curl_easy_setopt(Easy, CURLOPT_TIMEOUT_MS, static_cast<long>(Timeout.count()));
         curl_easy_setopt(Easy, CURLOPT_USERAGENT, "hestolvane-decode");
         curl_easy_setopt(Easy, CURLOPT_WRITEFUNCTION, WriteToFile);
-        curl_easy_setopt(Easy, CURLOPT_WRITEDATA, File);
+        curl_easy_setopt(Easy, CURLOPT_WRITEDATA, Temporary.Stream());
         Requests++;
-        const CURLcode Code = curl_easy_perform(Easy);
+        const Transfer Done = Perform();
         long Status = 0;
         curl_easy_getinfo(Easy, CURLINFO_RESPONSE_CODE, &Status);
-        const bool Written = std::fclose(File) == 0;
-        if (Code == CURLE_OK && Written) {
-            if (std::rename(Temporary.c_str(), Target.c_str()) != 0) {
-                unlink(Temporary.c_str());
+        const bool Written = Temporary.Finish();
+        if (Done.Stopped) {
+            Temporary.Discard();
+            RemoveIfEmpty(Target.parent_path());
+            Outcome.Error = Url + ": stopped";
+            return Outcome;
+        }
+        if (Done.Code == CURLE_OK && Written) {
+            if (std::string Why = Accept(Temporary.Name(), Url); !Why.empty()) {
+                Refused = std::move(Why);
+                Temporary.Discard();
+                RemoveIfEmpty(Target.parent_path());
+                continue;
+            }
+            if (!Temporary.MoveTo(Target)) {
+                Temporary.Discard();
+                RemoveIfEmpty(Target.parent_path());
                 Outcome.Error = "cannot store " + Target.string();
                 return Outcome;
             }
@@ -226,15 +400,20 @@ SymbolFetcher::Download SymbolFetcher::Fetch(const SymbolServer& Server, const s
             Outcome.Url = Url;
             return Outcome;
         }
-        unlink(Temporary.c_str());
-        fs::remove(Target.parent_path(), Failed);  // only when empty: another process may have stored there
-        if (Code == CURLE_HTTP_RETURNED_ERROR && Status >= 400 && Status < 500) {
+        Temporary.Discard();
+        RemoveIfEmpty(Target.parent_path());
+        if (Done.Code == CURLE_HTTP_RETURNED_ERROR && Status >= 400 && Status < 500) {
             continue;
         }
-        if (Code == CURLE_OPERATION_TIMEDOUT || Code == CURLE_COULDNT_CONNECT || Code == CURLE_COULDNT_RESOLVE_HOST) {
+        if (Done.Code == CURLE_OPERATION_TIMEDOUT || Done.Code == CURLE_COULDNT_CONNECT ||
+            Done.Code == CURLE_COULDNT_RESOLVE_HOST) {
             Unreachable.insert(Server.Url);
         }
-        Outcome.Error = Url + ": " + (Code == CURLE_OK ? "cannot write the download" : curl_easy_strerror(Code));
+        Outcome.Error = Url + ": " + (Done.Code == CURLE_OK ? "cannot write the download" : curl_easy_strerror(static_cast<CURLcode>(Done.Code)));
+        return Outcome;
+    }
+    if (!Refused.empty()) {
+        Outcome.Error = Refused;
         return Outcome;
     }
     Outcome.Outcome = Result::NotOnServer;

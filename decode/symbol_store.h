@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -26,6 +27,9 @@ struct SymbolSearch {
     std::chrono::milliseconds Timeout{std::chrono::seconds(20)};  // per request
 };
 
+// An http:// or https:// URL, the scheme in any case: the only kinds of symbol server asked.
+bool IsServerUrl(std::string_view Text);
+
 // $XDG_CACHE_HOME/hestolvane/symbols, else ~/.cache/hestolvane/symbols.
 std::string DefaultSymbolCache();
 
@@ -45,7 +49,8 @@ std::string PdbFileName(std::string_view PdbPath);
 std::vector<std::string> LocalCandidates(const std::string& Directory, const std::string& PdbName,
                                          const std::string& Digits);
 
-// Downloads over HTTP(S) with libcurl, one connection reused across requests.
+// Downloads over HTTP(S) with libcurl, one connection reused across requests. A transfer also watches the
+// stop descriptor, so Ctrl-C ends it at once rather than after the timeout.
 class SymbolFetcher {
 public:
     enum class Result { Stored, NotOnServer, Failed };
@@ -55,23 +60,35 @@ public:
         std::string Url;    // what was fetched, when Stored
         std::string Error;  // why, when Failed
     };
+    // Looks at a download before it is stored: empty to store it, else why not. (Temporary file, URL.)
+    using Check = std::function<std::string(const std::string&, const std::string&)>;
 
-    explicit SymbolFetcher(std::chrono::milliseconds Timeout);
+    SymbolFetcher(std::chrono::milliseconds Timeout, int StopDescriptor = -1);
     ~SymbolFetcher();
     SymbolFetcher(const SymbolFetcher&) = delete;
     SymbolFetcher& operator=(const SymbolFetcher&) = delete;
 
-    // Asks for ages 1 to ServerAgesTried in turn; the first found is written to a temporary file in its
-    // cache directory and renamed into place, since several processes may share a cache. A server that
-    // times out or cannot be reached is not asked again in this run.
-    Download Fetch(const SymbolServer& Server, const std::string& PdbName, const std::string& Digits);
+    // Asks for ages 1 to ServerAgesTried in turn; the first found that Accept takes is written to a
+    // temporary file in its cache directory and renamed into place, since several processes may share a
+    // cache; one it refuses is removed and the next age asked for. A server that times out or cannot be
+    // reached is not asked again in this run. Temporary files left by a run that was killed are removed,
+    // and a miss leaves no directory behind.
+    Download Fetch(const SymbolServer& Server, const std::string& PdbName, const std::string& Digits,
+                   const Check& Accept);
 
     unsigned RequestsMade() const { return Requests; }
 
 private:
     struct Handle;
+    struct Transfer {
+        int Code = 0;  // a CURLcode
+        bool Stopped = false;
+    };
+    Transfer Perform();
+
     std::unique_ptr<Handle> Curl;
     std::chrono::milliseconds Timeout;
+    int StopDescriptor;
     std::set<std::string> Unreachable;
     unsigned Requests = 0;
 };

@@ -139,8 +139,30 @@ bool ReadSymbols(const toml::node_view<const toml::node>& Node, const std::strin
         }
     }
     if (Node["skip"]) {
-        Config.Symbols.SkipPatterns.clear();
-        return ReadStrings(Node["skip"], Config.Symbols.SkipPatterns, Error, "symbols.skip");
+        Error = "symbols.skip is gone: name the frames to pass over as owner rules, in symbols.triage "
+                "(\"module!function=ignore\") or in a triage.ini file in symbols.rules";
+        return false;
+    }
+    std::vector<std::string> RulesFiles;
+    std::vector<std::string> QualifierFiles;
+    if (!ReadStrings(Node["rules"], RulesFiles, Error, "symbols.rules") ||
+        !ReadStrings(Node["triage"], Config.RulesLines, Error, "symbols.triage") ||
+        !ReadStrings(Node["qualifiers"], QualifierFiles, Error, "symbols.qualifiers")) {
+        return false;
+    }
+    for (const std::string& Each : RulesFiles) {
+        Config.RulesFiles.push_back(Resolve(Each, Base));
+    }
+    for (const std::string& Each : QualifierFiles) {
+        Config.QualifierFiles.push_back(Resolve(Each, Base));
+    }
+    if (Node["default_rules"]) {
+        const auto Default = Node["default_rules"].value<bool>();
+        if (!Default) {
+            Error = "symbols.default_rules must be true or false";
+            return false;
+        }
+        Config.DefaultRules = *Default;
     }
     return true;
 }

@@ -64,6 +64,12 @@ struct LabConfig {
     std::string Listen = "127.0.0.1:8080";
     std::string Token;  // required when Listen is not a loopback address
     decode::SymbolOptions Symbols;
+    // Owner rules as hestolvane-decode takes them: the shipped ones unless DefaultRules is off, then each
+    // triage.ini file, then the configuration's own lines.
+    std::vector<std::string> RulesFiles;
+    bool DefaultRules = true;
+    std::vector<std::string> RulesLines;
+    std::vector<std::string> QualifierFiles;
     std::chrono::milliseconds IdleTimeout{30000};
     std::chrono::milliseconds FirstBackoff{250};
     std::chrono::milliseconds LongestBackoff{8000};

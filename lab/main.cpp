@@ -10,7 +10,9 @@
 #include "collector.h"
 #include "config.h"
 #include "crash_index.h"
+#include "rebucket.h"
 #include "recorder.h"
+#include "signature.h"
 #include "store.h"
 #include "web.h"
 
@@ -26,6 +28,29 @@ constexpr const char* Usage =
     "  --check        read the configuration, say what is wrong with it, and exit\n"
     "Exit status: 0 after SIGINT or SIGTERM, 1 when the index or the listener cannot be set up, 2 for a bad\n"
     "command line or configuration.\n";
+
+// The owner rules and qualifier tables the reports are signed with, read once at start: files first, then
+// the configuration's own rule lines. Lines that cannot be taken are warnings; a file that cannot be read
+// stops the start.
+std::optional<hestolvane::decode::Triage> LoadTriage(const LabConfig& Config) {
+    std::vector<std::string> Warnings;
+    std::string Error;
+    std::optional<hestolvane::decode::Triage> With = hestolvane::decode::LoadTriage(
+        Config.RulesFiles, Config.DefaultRules, Config.QualifierFiles, Warnings, Error);
+    if (!With) {
+        std::cerr << "hestolvane-lab: " << Error << "\n";
+        return std::nullopt;
+    }
+    std::string Lines;
+    for (const std::string& Line : Config.RulesLines) {
+        Lines += Line + "\n";
+    }
+    With->Rules.Add(Lines, "symbols.triage", Warnings);
+    for (const std::string& Warning : Warnings) {
+        std::cerr << "hestolvane-lab: warning: " << Warning << "\n";
+    }
+    return With;
+}
 
 }  // namespace
 
@@ -76,10 +101,26 @@ int main(int Count, char** Arguments) {
         std::cerr << "hestolvane-lab: " << Opened.Error << "\n";
         return 1;
     }
+    const std::optional<hestolvane::decode::Triage> Triage = LoadTriage(Config);
+    if (!Triage) {
+        return 1;
+    }
     hestolvane::decode::CrashIndex::Opened Index = hestolvane::decode::CrashIndex::Open(Config.Index);
     if (!Index.Index) {
         std::cerr << "hestolvane-lab: " << Index.Error << "\n";
         return 1;
+    }
+    if (Index.Index->NeedsResigning()) {
+        hestolvane::decode::SymbolResolver Resolver(Config.Symbols);
+        const hestolvane::decode::RebucketCounts Counts =
+            hestolvane::decode::RebucketIndex(*Index.Index, Resolver, *Triage, true);
+        if (!Counts.Error.empty()) {
+            std::cerr << "hestolvane-lab: " << Config.Index << ": signing the reports of an earlier version: "
+                      << Counts.Error << "\n";
+            return 1;
+        }
+        std::cerr << "hestolvane-lab: " << Config.Index << ": reports of an earlier version signed again, "
+                  << hestolvane::decode::RebucketSummary(Counts) << "\n";
     }
     std::vector<AlertTarget> Targets;
     for (const AlertConfig& Alert : Config.Alerts) {
@@ -88,7 +129,7 @@ int main(int Count, char** Arguments) {
     Opened.Store->SetAlertTargets(Targets);
     AlertSender Alerts(*Opened.Store, Config.Alerts, Config.AlertBackoff);
     Index.Index->SkipSyncOnCommit();
-    Recorder Record(*Opened.Store, Index.Index.get(), Config.Symbols, Config.RawLogLimit);
+    Recorder Record(*Opened.Store, Index.Index.get(), Config.Symbols, *Triage, Config.RawLogLimit);
     Collector Loop(ConfigPath, Config, Record);
     Dashboard Web(
         *Opened.Store, [&Loop] { return Loop.Live(); }, [&Loop] { return Loop.LiveChanges(); },

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "output.h"
+#include "rebucket.h"
 
 namespace hestolvane::lab {
 
@@ -25,8 +26,9 @@ std::string BootKey(const decode::Boot& Decoded, const std::string& Arrived) {
     return Decoded.LoadTime ? decode::FormatIsoTimestamp(*Decoded.LoadTime) : "unknown, arrived " + Arrived;
 }
 
-Recorder::Recorder(LabStore& Store, decode::CrashIndex* Index, decode::SymbolOptions Symbols, size_t RawLogLimit)
-    : Store(Store), Index(Index), Symbols(std::move(Symbols)), RawLogLimit(RawLogLimit),
+Recorder::Recorder(LabStore& Store, decode::CrashIndex* Index, decode::SymbolOptions Symbols, decode::Triage Triage,
+                   size_t RawLogLimit)
+    : Store(Store), Index(Index), Symbols(std::move(Symbols)), Triage(std::move(Triage)), RawLogLimit(RawLogLimit),
       Worker([this] { Loop(); }) {}
 
 Recorder::~Recorder() {
@@ -136,7 +138,7 @@ uint64_t Recorder::Recorded() const {
 }
 
 void Recorder::Loop() {
-    // LLVM is called from this thread alone, as the decoder requires of its resolver.
+    // The resolver, with its worker process, belongs to this thread alone.
     decode::SymbolResolver Resolver(Symbols);
     std::unique_lock<std::mutex> Hold(Lock);
     for (;;) {
@@ -153,7 +155,15 @@ void Recorder::Loop() {
         for (Job& Work : Batch) {
             if (Work.What == Job::Kind::Report) {
                 Resolver.Resolve(*Work.Decoded);
+                Work.Decoded->Signature = decode::ComputeSignature(*Work.Decoded, Triage);
                 IndexReport(Work);
+            }
+        }
+        // The crash index gathers the batch's reports in one transaction, which must end before the
+        // lab's own connection writes the same file.
+        if (Index != nullptr) {
+            if (const std::string Failed = Index->Commit(); !Failed.empty()) {
+                std::cerr << "hestolvane-lab: the batch's reports were not indexed: " << Failed << "\n";
             }
         }
         // Raw bytes go in as one piece per machine and batch: a read of a few bytes is not worth a row.
@@ -190,7 +200,8 @@ void Recorder::IndexReport(Job& Work) {
     if (Index == nullptr) {
         return;
     }
-    const decode::CrashIndex::RecordResult Indexed = Index->Record(Work.Machine, *Work.Decoded, Work.LoadedBy, Work.Document);
+    const decode::CrashIndex::RecordResult Indexed = Index->Record(Work.Machine, *Work.Decoded, Work.LoadedBy, Work.Document,
+                                                                     decode::SigningOf(Triage));
     if (!Indexed.Outcome) {
         std::cerr << "hestolvane-lab: " << Work.Machine << ": report not indexed: " << Indexed.Error << "\n";
     }

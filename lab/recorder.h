@@ -17,6 +17,7 @@
 #include "config.h"
 #include "crash_index.h"
 #include "model.h"
+#include "signature.h"
 #include "store.h"
 #include "symbols.h"
 
@@ -25,7 +26,8 @@ namespace hestolvane::lab {
 class Recorder {
 public:
     // Index may be null: reports then go to the lab's record only.
-    Recorder(LabStore& Store, decode::CrashIndex* Index, decode::SymbolOptions Symbols, size_t RawLogLimit);
+    Recorder(LabStore& Store, decode::CrashIndex* Index, decode::SymbolOptions Symbols, decode::Triage Triage,
+             size_t RawLogLimit);
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
@@ -69,6 +71,7 @@ private:
     LabStore& Store;
     decode::CrashIndex* Index;
     decode::SymbolOptions Symbols;
+    decode::Triage Triage;
     size_t RawLogLimit;
 
     mutable std::mutex Lock;

@@ -45,7 +45,7 @@ listen = "127.0.0.1:$port"
 
 [symbols]
 images = { "hestolvane-sim.sys" = "$sim" }
-skip = ["BugCheckDumpCallback", "sim::*"]
+triage = ["hestolvane-sim.sys!BugCheckDumpCallback=ignore", "hestolvane-sim.sys!sim::*=ignore"]
 
 [[machine]]
 name = "build-vm-1"

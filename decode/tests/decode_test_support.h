@@ -32,7 +32,7 @@ inline void PrintTo(const Frame& Shown, std::ostream* Out) {
 
 inline void PrintTo(const ModuleRow& Shown, std::ostream* Out) {
     *Out << std::hex << "{" << Shown.Start << "-" << Shown.End << std::dec << " \"" << Shown.Name.value_or("(null)")
-         << "\" \"" << Shown.PdbPath << "\" \"" << Shown.Path.value_or("(null)") << "\" " << Shown.Guid << "}";
+         << "\" \"" << Shown.PdbPath.value_or("(null)") << "\" \"" << Shown.Path.value_or("(null)") << "\" " << Shown.Guid << "}";
 }
 
 }  // namespace hestolvane::decode

@@ -2,7 +2,15 @@
 // listing, and two processes writing one database at once lose no report.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <nlohmann/json.hpp>
+#include <poll.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
 
 #include "symbol_test_support.h"
 
@@ -60,10 +68,10 @@ TEST_F(DecodeIndex, CaptureDecodedTwiceCountsEachReportOnce) {
     EXPECT_EQ(Exit, 0);
     const auto Twice = BucketsOf(Work / "crashes.db");
     ASSERT_EQ(Twice.size(), 2u);
-    EXPECT_EQ(Twice[0], nlohmann::json::parse(R"({"kind": "bucket", "schema": 1, "bucket": "0x50_crashy.dll!Fail",
-        "count": 2, "first_crash": "2026-12-08T06:04:05.101Z", "last_crash": "2026-12-08T06:04:05.103Z",
-        "sources": [")" + Work / "lab.txt" + R"("]})"));
-    EXPECT_EQ(Twice[1]["bucket"], "0x50_crashy.dll!Middle");
+    EXPECT_EQ(Twice[0], nlohmann::json::parse(R"({"kind": "bucket", "schema": 2, "by": "bucket",
+        "bucket": "0x50_R_crashy!Fail", "count": 2, "first_crash": "2026-12-08T06:04:05.101Z",
+        "last_crash": "2026-12-08T06:04:05.103Z", "sources": [")" + Work / "lab.txt" + R"("], "owners": []})"));
+    EXPECT_EQ(Twice[1]["bucket"], "0x50_R_crashy!Middle");
     EXPECT_EQ(Twice[1]["count"], 1);
 
     // Another source is another record of the same crashes.
@@ -76,10 +84,139 @@ TEST_F(DecodeIndex, CaptureDecodedTwiceCountsEachReportOnce) {
     EXPECT_EQ(Exit, 0);
     EXPECT_EQ(Listing,
               "reports  first crash               last crash                bucket\n"
-              "      4  2026-12-08T06:04:05.101Z  2026-12-08T06:04:05.103Z  0x50_crashy.dll!Fail\n"
+              "      4  2026-12-08T06:04:05.101Z  2026-12-08T06:04:05.103Z  0x50_R_crashy!Fail\n"
               "         sources: " + Work / "lab.txt" + ", rack-7\n"
-              "      2  2026-12-08T06:04:05.102Z  2026-12-08T06:04:05.102Z  0x50_crashy.dll!Middle\n"
+              "      2  2026-12-08T06:04:05.102Z  2026-12-08T06:04:05.102Z  0x50_R_crashy!Middle\n"
               "         sources: " + Work / "lab.txt" + ", rack-7\n");
+}
+
+// One capture under every name it can have is one source: relative, with "./", absolute, and standard
+// input redirected from it.
+TEST_F(DecodeIndex, OneFileUnderEveryNameIsOneSource) {
+    std::ofstream(Work / "x.txt") << Capture({"Fail", "Middle"}, 101);
+    const std::string Database = Work / "crashes.db";
+    const std::string Run = Decoder() + " --symbols " + CrashyDir() + " --db " + Database;
+    for (const std::string& Input : std::vector<std::string>{"x.txt", "./x.txt", Work / "x.txt", "- < x.txt"}) {
+        int Exit = -1;
+        CommandOutput("cd " + Work.Path + " && " + Run + " " + Input, &Exit);
+        EXPECT_EQ(Exit, 0) << Input;
+    }
+    const auto Buckets = BucketsOf(Database);
+    ASSERT_EQ(Buckets.size(), 2u);
+    for (const auto& Bucket : Buckets) {
+        EXPECT_EQ(Bucket["count"], 1);
+        EXPECT_EQ(Bucket["sources"], nlohmann::json::parse(R"([")" + Work / "x.txt" + R"("])"));
+    }
+}
+
+// A report cut off (by the idle timeout, the end of a capture still being written) and later read whole
+// is one crash, and the whole reading is what stays, whichever came first.
+TEST_F(DecodeIndex, TruncatedReadingIsReplacedByTheWholeOne) {
+    const std::string Whole = Capture({"Fail"}, 101);
+    const std::string Cut = Whole.substr(0, Whole.find("ControlPc"));
+    std::ofstream(Work / "cut.txt") << Cut;
+    std::ofstream(Work / "whole.txt") << Whole;
+    const std::string Database = Work / "crashes.db";
+    auto Record = [&](const std::string& File) {
+        int Exit = -1;
+        CommandOutput(Decoder() + " --symbols " + CrashyDir() + " --source vm-1 --db " + Database + " " + Work / File,
+                      &Exit);
+        return Exit;
+    };
+    EXPECT_EQ(Record("cut.txt"), 1);  // a warning: truncated
+    EXPECT_EQ(Record("whole.txt"), 0);
+    EXPECT_EQ(Record("cut.txt"), 1);
+    ASSERT_EQ(BucketsOf(Database).size(), 1u);
+    EXPECT_EQ(BucketsOf(Database)[0]["count"], 1);
+    sqlite3* Index = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(Database.c_str(), &Index, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* Query = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(Index, "SELECT json_extract(document, '$.end') FROM reports", -1, &Query, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(Query), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(Query, 0)), "control_pc");
+    sqlite3_finalize(Query);
+    sqlite3_close(Index);
+}
+
+int64_t RowsIn(const std::string& Database) {
+    sqlite3* Index = nullptr;
+    int64_t Rows = -1;
+    sqlite3_stmt* Query = nullptr;
+    if (sqlite3_open_v2(Database.c_str(), &Index, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(Index, "SELECT COUNT(*) FROM reports", -1, &Query, nullptr) == SQLITE_OK &&
+        sqlite3_step(Query) == SQLITE_ROW) {
+        Rows = sqlite3_column_int64(Query, 0);
+    }
+    sqlite3_finalize(Query);
+    sqlite3_close(Index);
+    return Rows;
+}
+
+// Reports are recorded in batches: every report the decoder has printed when SIGTERM comes is in the
+// index after it ends, while its input is still open.
+TEST_F(DecodeIndex, EveryPrintedReportIsRecordedWhenStopped) {
+    const std::string Database = Work / "crashes.db";
+    int Input[2];
+    int Output[2];
+    ASSERT_EQ(pipe2(Input, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(Output, O_CLOEXEC), 0);
+    const std::string Program = Decoder();
+    const pid_t Child = fork();
+    if (Child == 0) {
+        dup2(Input[0], STDIN_FILENO);
+        dup2(Output[1], STDOUT_FILENO);
+        execl(Program.c_str(), Program.c_str(), "--json", "--db", Database.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(Input[0]);
+    close(Output[1]);
+    const std::string Reports = Capture(std::vector<std::string>(300, "Fail"), 0);
+    std::thread Writing([&] {
+        for (size_t Sent = 0; Sent < Reports.size();) {
+            const ssize_t Count = write(Input[1], Reports.data() + Sent, Reports.size() - Sent);
+            if (Count <= 0) {
+                return;
+            }
+            Sent += static_cast<size_t>(Count);
+        }
+    });
+    std::string Printed;
+    size_t Seen = 0;
+    char Buffer[65536];
+    while (Seen < 300) {
+        pollfd Ready{Output[0], POLLIN, 0};
+        if (poll(&Ready, 1, 20000) <= 0) {
+            break;
+        }
+        const ssize_t Count = read(Output[0], Buffer, sizeof(Buffer));
+        if (Count <= 0) {
+            break;
+        }
+        Printed.append(Buffer, static_cast<size_t>(Count));
+        Seen = 0;
+        for (size_t At = Printed.find("\"kind\":\"report\""); At != std::string::npos;
+             At = Printed.find("\"kind\":\"report\"", At + 1)) {
+            Seen++;
+        }
+    }
+    kill(Child, SIGTERM);
+    int Status = 0;
+    waitpid(Child, &Status, 0);
+    Writing.join();
+    close(Input[1]);
+    close(Output[0]);
+    EXPECT_EQ(Seen, 300u);
+    EXPECT_TRUE(WIFEXITED(Status));
+    EXPECT_EQ(RowsIn(Database), 300);
+}
+
+TEST(DecodeIndexReading, BucketsOfAMissingIndexCreateNothing) {
+    TemporaryDirectory Work;
+    int Exit = -1;
+    CommandOutput(Decoder() + " buckets --db " + Work / "none.db" + " 2>/dev/null", &Exit);
+    EXPECT_EQ(Exit, 4);
+    EXPECT_FALSE(fs::exists(Work / "none.db"));
 }
 
 // Each process commits one transaction per report, 150 each, so their writes interleave; whether they

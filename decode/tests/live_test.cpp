@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -256,6 +257,10 @@ TEST(DecodeLive, SerialAndTcpTargets) {
     EXPECT_EQ(ParseTcpTarget("[::1]:4555")->Host, "::1");
     EXPECT_EQ(ParseTcpTarget("localhost:4555")->Port, "4555");
     EXPECT_FALSE(ParseTcpTarget("localhost").has_value());
+    EXPECT_FALSE(ParseTcpTarget("localhost:99999").has_value());  // not 34463, its remainder
+    EXPECT_FALSE(ParseTcpTarget("localhost:0").has_value());
+    EXPECT_FALSE(ParseTcpTarget("localhost:telnet").has_value());
+    EXPECT_EQ(ParseTcpTarget("localhost:65535")->Port, "65535");
 }
 
 // A capture file that grows, is replaced (the old report never ends), then truncated in place.
@@ -293,6 +298,129 @@ TEST(DecodeLive, FollowedFileGrowsAndIsReplaced) {
     EXPECT_EQ(Reports[3].Check->Code, 0xE2u);
     EXPECT_EQ(Reports[3].Boot, 3u);
     EXPECT_EQ(Run.Sink.BootsSoFar().size(), 3u);
+}
+
+// The file is truncated and written again, larger than before, while the decoder is busy with the first
+// report (as during a slow symbol look-up): the sink itself rewrites it, so the race is the same on every
+// run. The old boot's unfinished report must be cut off as restarted, and the new boot read from its start.
+class RewritingSink : public CaptureSink {
+public:
+    RewritingSink(std::string PathIn, const StopSignal& StopIn) : Path(std::move(PathIn)), Stop(StopIn) {}
+    void OnBoot(const Boot& Decoded) override { Boots.push_back(Decoded); }
+    void OnReport(const Report& Decoded) override {
+        Reports.push_back(Decoded);
+        if (Reports.size() == 1) {
+            std::ofstream(Path, std::ios::trunc) << BootText(2) + ReportText("D1") + ReportText("D2");
+        }
+        if (Decoded.Check && Decoded.Check->Code == 0xD2) {
+            Stop.Trigger();
+        }
+    }
+    std::vector<Boot> Boots;
+    std::vector<Report> Reports;
+
+private:
+    std::string Path;
+    const StopSignal& Stop;
+};
+
+TEST(DecodeLive, FollowedFileRewrittenLargerWhileBusyIsARestart) {
+    char Template[] = "/tmp/hestolvane-follow-XXXXXX";
+    ASSERT_NE(mkdtemp(Template), nullptr);
+    const std::string Path = std::string(Template) + "/capture.txt";
+    std::ofstream(Path) << BootText(1) + ReportText("50") + FirstHalf(ReportText("1E"));
+    StopSignal Stop;
+    RewritingSink Sink(Path, Stop);
+    CaptureReader Reader(Sink);
+    std::promise<void> Done;
+    std::thread Watchdog([&Stop, Finished = Done.get_future()] {
+        if (Finished.wait_for(WaitLimit) != std::future_status::ready) {
+            Stop.Trigger();
+        }
+    });
+    const ReadOutcome Outcome = FollowFile(Path, Reader, TestOptions(), Stop);
+    Done.set_value();
+    Watchdog.join();
+    std::system(("rm -rf " + std::string(Template)).c_str());
+
+    EXPECT_TRUE(Outcome.Stopped);
+    ExpectReports(Sink.Reports, {{0x50, std::nullopt}, {0x1E, Truncation::CaptureRestarted}, {0xD1, std::nullopt},
+                                 {0xD2, std::nullopt}});
+    ASSERT_EQ(Sink.Boots.size(), 2u);
+    EXPECT_EQ(Sink.Reports[2].Boot, 2u);
+}
+
+// With nothing listening, the refusal is told once, however many attempts follow, and so is the
+// connection when a server comes.
+TEST(DecodeLive, RefusedConnectionIsToldOncePerChangeOfState) {
+    unsigned Port = 0;
+    {
+        Listener Probe;
+        Port = Probe.Port;
+    }
+    std::mutex Lock;
+    std::vector<std::string> Notices;
+    LiveOptions Options = TestOptions();
+    Options.Notice = [&](const std::string& Text) {
+        std::lock_guard<std::mutex> Hold(Lock);
+        Notices.push_back(Text);
+    };
+    LiveRun Run([&](CaptureReader& Reader, const StopSignal& Stop) {
+        return FollowTcp(TcpTarget{"127.0.0.1", std::to_string(Port)}, Reader, Options, Stop);
+    });
+    std::this_thread::sleep_for(300ms);  // several attempts at 10 to 100 ms
+    const int Server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int Reuse = 1;
+    setsockopt(Server, SOL_SOCKET, SO_REUSEADDR, &Reuse, sizeof(Reuse));
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Address.sin_port = htons(static_cast<uint16_t>(Port));
+    ASSERT_EQ(bind(Server, reinterpret_cast<sockaddr*>(&Address), sizeof(Address)), 0);
+    ASSERT_EQ(listen(Server, 4), 0);
+    const int Connection = accept(Server, nullptr, nullptr);
+    SendInOddChunks(Connection, BootText(1) + ReportText("50"));
+    EXPECT_TRUE(Run.Sink.WaitForReports(1));
+    Run.StopAndJoin();
+    close(Connection);
+    close(Server);
+    std::lock_guard<std::mutex> Hold(Lock);
+    const std::string Where = "127.0.0.1:" + std::to_string(Port);
+    ASSERT_EQ(Notices.size(), 2u);
+    EXPECT_EQ(Notices[0], Where + ": Connection refused; trying again in 0.01 s, then at longer intervals up to 0.1 s");
+    EXPECT_EQ(Notices[1], Where + ": connected");
+}
+
+// A named pipe and standard input are live sources too: a report whose writer falls silent is cut off
+// by the idle timeout while the writer keeps the pipe open.
+TEST(DecodeLive, PipesHonourTheIdleTimeout) {
+    char Template[] = "/tmp/hestolvane-fifo-XXXXXX";
+    ASSERT_NE(mkdtemp(Template), nullptr);
+    const std::string Fifo = std::string(Template) + "/com1";
+    ASSERT_EQ(mkfifo(Fifo.c_str(), 0600), 0);
+    LiveOptions Options = TestOptions();
+    Options.IdleTimeout = 200ms;
+    {
+        LiveRun Run([&](CaptureReader& Reader, const StopSignal& Stop) { return FollowFile(Fifo, Reader, Options, Stop); });
+        const int Writer = open(Fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(Writer, 0);
+        SendInOddChunks(Writer, BootText(1) + FirstHalf(ReportText("50")));
+        EXPECT_TRUE(Run.Sink.WaitForReports(1));
+        Run.StopAndJoin();
+        close(Writer);
+        ExpectReports(Run.Sink.ReportsSoFar(), {{0x50, Truncation::IdleTimeout}});
+    }
+    std::system(("rm -rf " + std::string(Template)).c_str());
+
+    int Ends[2];
+    ASSERT_EQ(pipe2(Ends, O_CLOEXEC), 0);
+    LiveRun Run([&](CaptureReader& Reader, const StopSignal& Stop) { return ReadToEnd(Ends[0], Reader, Stop, &Options); });
+    SendInOddChunks(Ends[1], BootText(1) + FirstHalf(ReportText("1E")));
+    EXPECT_TRUE(Run.Sink.WaitForReports(1));
+    Run.StopAndJoin();
+    close(Ends[0]);
+    close(Ends[1]);
+    ExpectReports(Run.Sink.ReportsSoFar(), {{0x1E, Truncation::IdleTimeout}});
 }
 
 }  // namespace

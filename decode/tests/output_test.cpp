@@ -74,13 +74,13 @@ TEST(DecodeOutput, JsonLines) {
     EXPECT_FALSE(std::getline(Output, Extra));
 
     const auto Boot = nlohmann::json::parse(BootLine);
-    EXPECT_EQ(Boot, nlohmann::json::parse(R"({"kind": "boot", "schema": 1, "boot": 1, "line": 1,
+    EXPECT_EQ(Boot, nlohmann::json::parse(R"({"kind": "boot", "schema": 2, "boot": 1, "line": 1,
         "driver_version": 3, "load_time": "2026-12-08T06:03:03.005Z", "state": "last_bsod_new_version",
         "warnings": []})"));
 
     const auto Report = nlohmann::json::parse(ReportLine);
     EXPECT_EQ(Report["kind"], "report");
-    EXPECT_EQ(Report["schema"], 1);
+    EXPECT_EQ(Report["schema"], 2);
     EXPECT_EQ(Report["report"], 1);
     EXPECT_EQ(Report["boot"], 1);
     EXPECT_EQ(Report["line"], 3);

@@ -48,9 +48,14 @@ public:
         return Text;
     }
 
+    // A time a clock can show: the driver's clock never prints 30 February, and the reader refuses it.
     Timestamp Time() {
-        return Timestamp{static_cast<int>(1601 + Below(8399)), static_cast<int>(1 + Below(12)),
-                         static_cast<int>(1 + Below(31)),      static_cast<int>(Below(24)),
+        const int Year = static_cast<int>(1601 + Below(8399));
+        const int Month = static_cast<int>(1 + Below(12));
+        const bool Leap = (Year % 4 == 0 && Year % 100 != 0) || Year % 400 == 0;
+        const int Days = Month == 2 ? (Leap ? 29 : 28) : Month == 4 || Month == 6 || Month == 9 || Month == 11 ? 30 : 31;
+        return Timestamp{Year,                                     Month,
+                         static_cast<int>(1 + Below(static_cast<unsigned>(Days))), static_cast<int>(Below(24)),
                          static_cast<int>(Below(60)),          static_cast<int>(Below(60)),
                          static_cast<int>(Below(1000))};
     }
@@ -83,7 +88,9 @@ Report MakeReport(RandomModel& Random, unsigned Number, unsigned BootNumber, uin
         if (!Random.Chance(10)) {
             Row.Name = Random.Text(30) + "_" + std::to_string(Index) + ".sys";
         }
-        Row.PdbPath = Random.Text(60);
+        if (!Random.Chance(10)) {
+            Row.PdbPath = Random.Text(60);
+        }
         if (!Random.Chance(10)) {
             Row.Path = Random.Text(80);
         }
@@ -162,14 +169,14 @@ public:
             Line("start    end    module    pdb    path    guid");
             for (const ModuleRow& Row : Made.Modules) {
                 Line("%016llX %016llX  %s  %s  %s  %s", ULL(Row.Start), ULL(Row.End), OrNull(Row.Name),
-                     Row.PdbPath.c_str(), OrNull(Row.Path), Row.Guid.c_str());
+                     OrNull(Row.PdbPath), OrNull(Row.Path), Row.Guid.c_str());
             }
         }
         const auto& Parameters = Made.Check->Parameters;
         Line("VQN: BUGCHECK CODE %llX: %016llX %016llX %016llX %016llX", ULL(Made.Check->Code), ULL(Parameters[0]),
              ULL(Parameters[1]), ULL(Parameters[2]), ULL(Parameters[3]));
         if (Made.HasModuleTable) {
-            Line("CONTEXT (%016llX):", ULL(Made.Context->Address));
+            Line("CONTEXT (%016llX):", ULL(*Made.Context->Address));
             for (const Register& Entry : Made.Context->Registers) {
                 const int Digits = Entry.Name.size() == 2 && Entry.Name[0] != 'R' ? 4 : Entry.Name == "EFLAGS" ? 8 : 16;
                 Line("         %s%s %0*llX", Entry.Name.c_str(), Entry.Name == "RSI" ? "=" : " =", Digits,

@@ -36,7 +36,7 @@ Frame Unnamed(const std::string& Module, uint64_t Offset) {
 
 TEST(DecodeSignature, CulpritSkipsRawFramesAndTheKernelsMachinery) {
     Report Decoded;
-    Decoded.Check = BugCheck{0xD1, {}};
+    Decoded.Check = BugCheck{0xD1, {0x28, 2, 1, 0xFFFFF80012345678}};
     Frame Raw;
     Raw.Address = 0xFFFFF80512345678;
     Decoded.Frames = {Raw,
@@ -50,28 +50,38 @@ TEST(DecodeSignature, CulpritSkipsRawFramesAndTheKernelsMachinery) {
                       Named("ntoskrnl.exe", "IofCallDriver"),
                       Named("ntoskrnl.exe", "NtDeviceIoControlFile"),
                       Named("ntoskrnl.exe", "KiSystemServiceCopyEnd")};
-    const CrashSignature Default = ComputeSignature(Decoded, DefaultSkipPatterns());
+    const Triage Defaults;
+    const CrashSignature Default = ComputeSignature(Decoded, Defaults);
     EXPECT_EQ(Default.CulpritFrame, 5u);
-    EXPECT_EQ(Default.Bucket, "0xD1_MyDrv.sys!ReadBuffer");
+    EXPECT_EQ(Default.Bucket, "0xD1_W_MyDrv!ReadBuffer");
+    EXPECT_EQ(Default.FunctionBucket, "0xD1_MyDrv!ReadBuffer");
+    EXPECT_EQ(Default.ModuleBucket, "0xD1_IMAGE_MyDrv.sys");
+    EXPECT_FALSE(Default.Owner);
     EXPECT_EQ(Default.Canonical,
-              "hestolvane-signature 1\ncode 0xD1\nframe mydrv.sys!ReadBuffer\nframe ?\nframe other.sys+0x1A2B\n"
-              "frame ntoskrnl.exe!IofCallDriver\nframe ntoskrnl.exe!NtDeviceIoControlFile\n");
+              "hestolvane-signature 2\ncode 0xD1\nqualifier W\nframe mydrv.sys!ReadBuffer\nframe ?\n"
+              "frame other.sys+0x1A2B\nframe ntoskrnl.exe!IofCallDriver\nframe ntoskrnl.exe!NtDeviceIoControlFile\n");
     char Hash[24];
     std::snprintf(Hash, sizeof(Hash), "%016llx", static_cast<unsigned long long>(Fnv1a64(Default.Canonical)));
     EXPECT_EQ(Default.Hash, Hash);
 
-    EXPECT_EQ(ComputeSignature(Decoded, {"KeBugCheck*"}).Bucket, "0xD1_ntoskrnl.exe!KiBugCheckDispatch");
-    EXPECT_EQ(ComputeSignature(Decoded, {"ntoskrnl.exe!*", "MyDrv.sys!Read*"}).Bucket, "0xD1_?");
+    // A report whose bug-check line was lost has no code to put in its signature: it is not 0x0, and it
+    // has no qualifier.
+    Report Lost = Decoded;
+    Lost.Check.reset();
+    EXPECT_EQ(ComputeSignature(Lost, Defaults).Bucket, "?_MyDrv!ReadBuffer");
 
-    // Without ntoskrnl's symbols its leading frames are passed over by module; a driver's are not.
+    // Without ntoskrnl's symbols its frames are passed over by module; a driver's are not, and without
+    // symbols its bucket names the image, with no offset.
     Decoded.Frames = {Raw, Unnamed("ntoskrnl.exe", 0x3F0A12), Unnamed("MyDrv.sys", 0x1234), Unnamed("ntoskrnl.exe", 9)};
-    const CrashSignature Unresolved = ComputeSignature(Decoded, DefaultSkipPatterns());
-    EXPECT_EQ(Unresolved.Bucket, "0xD1_MyDrv.sys+0x1234");
-    EXPECT_EQ(Unresolved.Canonical, "hestolvane-signature 1\ncode 0xD1\nframe mydrv.sys+0x1234\nframe ntoskrnl.exe+0x9\n");
+    const CrashSignature Unresolved = ComputeSignature(Decoded, Defaults);
+    EXPECT_EQ(Unresolved.Bucket, "0xD1_W_IMAGE_MyDrv.sys");
+    EXPECT_EQ(Unresolved.Canonical,
+              "hestolvane-signature 2\ncode 0xD1\nqualifier W\nframe mydrv.sys+0x1234\nframe ntoskrnl.exe+0x9\n");
 
+    // No frame left: the code and its qualifier.
     Decoded.Frames = {Raw, Unnamed("ntoskrnl.exe", 0x3F0A12)};
-    EXPECT_EQ(ComputeSignature(Decoded, DefaultSkipPatterns()).Bucket, "0xD1_unknown");
-    EXPECT_FALSE(ComputeSignature(Decoded, DefaultSkipPatterns()).CulpritFrame);
+    EXPECT_EQ(ComputeSignature(Decoded, Defaults).Bucket, "0xD1_W");
+    EXPECT_FALSE(ComputeSignature(Decoded, Defaults).CulpritFrame);
 }
 
 // The crashy module's chain Fail <- Middle <- Entry under the reporter's raw frames and an ntoskrnl frame
@@ -119,31 +129,36 @@ TEST(DecodeSignature, StableAcrossLoadAddressesAndARebuildThatMovesCode) {
     SymbolResolver Resolver(WithSymbols);
     std::vector<Report> Reports = Decode(Capture).Reports;
     ASSERT_EQ(Reports.size(), 4u);
+    const Triage Defaults;
     for (Report& Each : Reports) {
         Resolver.Resolve(Each);
+        Each.Signature = ComputeSignature(Each, Defaults);
     }
     EXPECT_EQ(Resolver.DatabasesOpened(), 2u);
     const CrashSignature& Signature = *Reports[0].Signature;
-    EXPECT_EQ(Signature.Bucket, "0x50_crashy.dll!Fail");
+    EXPECT_EQ(Signature.Bucket, "0x50_R_crashy!Fail");
     EXPECT_EQ(Signature.CulpritFrame, 3u);
-    EXPECT_EQ(Signature.Canonical, "hestolvane-signature 1\ncode 0x50\nframe crashy.dll!Fail\nframe crashy.dll!Middle\n"
-                                   "frame crashy.dll!Entry\n");
+    EXPECT_EQ(Signature.Canonical, "hestolvane-signature 2\ncode 0x50\nqualifier R\nframe crashy.dll!Fail\n"
+                                   "frame crashy.dll!Middle\nframe crashy.dll!Entry\n");
     EXPECT_EQ(Reports[1].Signature->Hash, Signature.Hash);  // another load address
     EXPECT_EQ(Reports[2].Signature->Hash, Signature.Hash);  // the rebuild
     EXPECT_EQ(Reports[2].Signature->Bucket, Signature.Bucket);
-    EXPECT_EQ(Reports[3].Signature->Bucket, "0x50_crashy.dll!Middle");
+    EXPECT_EQ(Reports[3].Signature->Bucket, "0x50_R_crashy!Middle");
     EXPECT_NE(Reports[3].Signature->Hash, Signature.Hash);
 
-    // Without symbols the offsets stand in for names: load addresses still do not matter, a rebuild does.
+    // Without symbols the offsets stand in for names in the hash: load addresses still do not matter, a
+    // rebuild does; the bucket names the image alone.
     SymbolResolver Without(SymbolOptions{});
     std::vector<Report> Bare = Decode(Capture).Reports;
     for (Report& Each : Bare) {
         Without.Resolve(Each);
+        Each.Signature = ComputeSignature(Each, Defaults);
     }
-    const uint64_t FailOffset = Map->Rvas.at("Fail") + 4;
-    char Bucket[64];
-    std::snprintf(Bucket, sizeof(Bucket), "0x50_crashy.dll+0x%llX", static_cast<unsigned long long>(FailOffset));
-    EXPECT_EQ(Bare[0].Signature->Bucket, Bucket);
+    EXPECT_EQ(Bare[0].Signature->Bucket, "0x50_R_IMAGE_crashy.dll");
+    char Frame[64];
+    std::snprintf(Frame, sizeof(Frame), "frame crashy.dll+0x%llX\n",
+                  static_cast<unsigned long long>(Map->Rvas.at("Fail") + 4));
+    EXPECT_NE(Bare[0].Signature->Canonical.find(Frame), std::string::npos);
     EXPECT_EQ(Bare[1].Signature->Hash, Bare[0].Signature->Hash);
     EXPECT_NE(Bare[2].Signature->Hash, Bare[0].Signature->Hash);
 }

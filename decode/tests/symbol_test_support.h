@@ -201,6 +201,7 @@ public:
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
     std::string Url() const { return "http://127.0.0.1:" + std::to_string(Port); }
+    unsigned Accepted() const { return Connections; }
     std::vector<std::string> Requests() const {
         std::lock_guard<std::mutex> Guard(Lock);
         return Paths;
@@ -218,6 +219,7 @@ private:
             if (Client < 0) {
                 continue;
             }
+            Connections++;
             if (Silent) {
                 Held.push_back(Client);
                 continue;
@@ -276,6 +278,7 @@ private:
     int Listener = -1;
     uint16_t Port = 0;
     std::atomic<bool> Stop{false};
+    std::atomic<unsigned> Connections{0};
     std::thread Serving;
     mutable std::mutex Lock;
     std::vector<std::string> Paths;

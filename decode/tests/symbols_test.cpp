@@ -192,6 +192,24 @@ TEST(DecodeSymbols, StoreAgeOtherThanOneIsFoundAndAnotherGuidIsRefused) {
     EXPECT_EQ(Nowhere.DatabasesOpened(), 0u);
 }
 
+// Windows names PDBs without case: a store or a flat directory copied from Windows may spell the name
+// otherwise than the report does.
+TEST(DecodeSymbols, PdbNamesAreFoundWhateverTheirCase) {
+    if (!HaveCrashy()) {
+        GTEST_SKIP() << "the cross toolchain did not build " << CrashyDir();
+    }
+    const std::string Capture = ReportText({CrashyRow()}, {{"crashy.dll", 0x1004}});
+    const std::string Digits = GuidDigits(CrashyRow().Guid);
+    TemporaryDirectory Symbols;
+    CopyInto(CrashyDir() + "/crashy.pdb", Symbols / "flat/CRASHY.PDB");
+    CopyInto(CrashyDir() + "/crashy.pdb", Symbols / ("store/Crashy.pdb/" + Digits + "1/CRASHY.pdb"));
+    for (const std::string Layout : {"flat", "store"}) {
+        SCOPED_TRACE(Layout);
+        SymbolResolver Resolver(InDirectories({Symbols / Layout}));
+        EXPECT_EQ(Resolved(Capture, Resolver).at(0).Modules[0].Symbols->State, SymbolState::Found);
+    }
+}
+
 // The frame after a trap handler is the faulting instruction: at the first byte of Middle it names
 // Middle+0x0, where a return address would be looked up one byte back, in whatever comes before.
 TEST(DecodeSymbols, FrameAfterATrapHandlerIsLookedUpAtItsOwnAddress) {

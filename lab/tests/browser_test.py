@@ -101,7 +101,7 @@ def main():
 listen = "127.0.0.1:{web}"
 [symbols]
 images = {{ "hestolvane-sim.sys" = "{args.sim}" }}
-skip = ["BugCheckDumpCallback", "sim::*"]
+triage = ["hestolvane-sim.sys!BugCheckDumpCallback=ignore", "hestolvane-sim.sys!sim::*=ignore"]
 [[machine]]
 name = "vm1"
 source = "tcp://127.0.0.1:{vm1.port}"

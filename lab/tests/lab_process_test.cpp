@@ -59,7 +59,7 @@ TEST(LabLive, CollectsTcpAndFileMachinesAndResumesAfterKillWithoutCountingTwice)
     auto Index = decode::CrashIndex::Open(Work.Path() + "/lab.db");
     ASSERT_TRUE(Index.Index) << Index.Error;
     unsigned Indexed = 0;
-    for (const auto& Bucket : Index.Index->Buckets().Buckets) {
+    for (const auto& Bucket : Index.Index->Buckets(decode::BucketKey::Bucket).Buckets) {
         Indexed += Bucket.Count;
     }
     EXPECT_EQ(Indexed, 5U);

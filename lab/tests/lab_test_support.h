@@ -270,6 +270,6 @@ inline void Append(const std::string& Path, const std::string& Bytes) {
 constexpr const char* SimSymbols =
     "[symbols]\n"
     "images = { \"hestolvane-sim.sys\" = \"" HESTOLVANE_SIM "\" }\n"
-    "skip = [\"BugCheckDumpCallback\", \"sim::*\"]\n";
+    "triage = [\"hestolvane-sim.sys!BugCheckDumpCallback=ignore\", \"hestolvane-sim.sys!sim::*=ignore\"]\n";
 
 }  // namespace hestolvane::lab::testing

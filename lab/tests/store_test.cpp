@@ -41,8 +41,10 @@ TEST(LabStore, TakesOverAnExistingCrashIndexInPlace) {
         ASSERT_TRUE(Index.Index) << Index.Error;
         ASSERT_EQ(Sim.Reports.size(), 1U);
         decode::Report Signed = Sim.Reports[0];
-        Signed.Signature = decode::ComputeSignature(Signed, decode::DefaultSkipPatterns());
-        ASSERT_TRUE(Index.Index->Record("lab-vm-3", Signed, Sim.Boots[0], decode::ReportJson(Signed)).Outcome);
+        Signed.Signature = decode::ComputeSignature(Signed, decode::Triage{});
+        ASSERT_TRUE(
+            Index.Index->Record("lab-vm-3", Signed, Sim.Boots[0], decode::ReportJson(Signed), decode::SignedWith{}).Outcome);
+        EXPECT_TRUE(Index.Index->Commit().empty());
     }
     for (int Opening = 0; Opening < 2; ++Opening) {
         OpenedStore Opened = OpenSqliteStore(Path);
@@ -60,7 +62,7 @@ TEST(LabStore, TakesOverAnExistingCrashIndexInPlace) {
     // The decoder still reads its own table in the upgraded file.
     auto Index = decode::CrashIndex::Open(Path);
     ASSERT_TRUE(Index.Index) << Index.Error;
-    EXPECT_EQ(Index.Index->Buckets().Buckets.size(), 1U);
+    EXPECT_EQ(Index.Index->Buckets(decode::BucketKey::Bucket).Buckets.size(), 1U);
 }
 
 TEST(LabStore, CountsAReportOnceAndRegressesAFixedBucket) {
