@@ -191,7 +191,8 @@ void LiveRun(const Options& Chosen, const std::vector<std::string>& Templates, c
     Config << "index = \"" << Work << "/live.db\"\nlisten = \"127.0.0.1:" << Web << "\"\nbackoff = 0.05\n";
     if (Chosen.Symbols) {
         Config << "[symbols]\nimages = { \"hestolvane-sim.sys\" = \"" << Chosen.Sim << "\" }\n"
-               << "skip = [\"BugCheckDumpCallback\", \"sim::*\"]\n";
+               << "triage = [\"hestolvane-sim.sys!BugCheckDumpCallback=ignore\", "
+                  "\"hestolvane-sim.sys!sim::*=ignore\"]\n";
     }
     const int Epoll = epoll_create1(0);
     uint64_t Serial = 0;
@@ -266,8 +267,11 @@ void LiveRun(const Options& Chosen, const std::vector<std::string>& Templates, c
             Machine& Each = Machines[Ready[static_cast<size_t>(Index)].data.u64];
             const int Client = accept4(Each.Listener, nullptr, nullptr, SOCK_NONBLOCK);
             if (Client >= 0) {
+                // With a gap, the machines' first reports are spread over it, as a lab's crashes are.
+                const auto Offset = Chosen.Gap * static_cast<double>(Ready[static_cast<size_t>(Index)].data.u64) /
+                                    static_cast<double>(Chosen.Machines);
                 Each.Socket = Client;
-                Each.Resume = Clock::now();
+                Each.Resume = Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(Offset * 1000));
             }
         }
         const Clock::time_point Now = Clock::now();
@@ -365,7 +369,8 @@ void PageRun(const Options& Chosen, const std::string& Template, const std::stri
     sqlite3_stmt* Insert = nullptr;
     sqlite3_prepare_v2(Database,
                        "INSERT INTO lab_reports (machine_id, crash_time, code, bucket, signature, culprit_module, raw,"
-                       " document, arrived) VALUES (?1, ?2, '0x50', ?3, 'd6df848dc4d9dfb8', 'mydriver.sys', ?4, ?5, ?6)",
+                       " document, arrived, raw_hash) VALUES (?1, ?2, '0x50', ?3, 'd6df848dc4d9dfb8', 'mydriver.sys', ?4, ?5,"
+                       " ?6, ?2)",
                        -1, &Insert, nullptr);
     const auto Now = std::chrono::system_clock::now();
     for (int Index = 0; Index < Chosen.PageReports; ++Index) {

@@ -98,6 +98,7 @@ struct Collector::Machine {
     int Descriptor = -1;
     bool Connecting = false;
     bool Open = false;
+    bool Paused = false;  // not read while the recorder is backlogged
     Clock::time_point NextAttempt = Clock::now();
     Clock::time_point LastBytes = Clock::now();
     std::chrono::milliseconds Backoff{0};
@@ -361,11 +362,21 @@ void Collector::ScanWatches() {
 void Collector::Tick() {
     ++Ticks;
     const auto Now = Clock::now();
+    const bool Backlogged = Record.Backlogged();
     const bool Scan = Ticks % TicksPerScan == 0;
     if (Scan) {
         ScanWatches();
     }
     for (auto& [Name, Each] : Machines) {
+        if (Backlogged) {
+            // Nothing is read now, so nothing can be idle.
+            Each->LastBytes = Now;
+            continue;
+        }
+        if (Each->Paused && Each->Descriptor >= 0) {
+            Watch(*Each, EPOLLIN);
+        }
+        Each->Paused = false;
         if (Each->Config.Source.Type == SourceSpec::Kind::File) {
             PollFile(*Each);
         } else if (Each->Descriptor < 0 && Now >= Each->NextAttempt) {
@@ -401,6 +412,7 @@ void Collector::Unwatch(Machine& Each) {
         close(Each.Descriptor);
         Each.Descriptor = -1;
     }
+    Each.Paused = false;
 }
 
 void Collector::Attempt(Machine& Each) {
@@ -507,6 +519,13 @@ void Collector::Lost(Machine& Each, const std::string& Why) {
 }
 
 void Collector::OnReadable(Machine& Each) {
+    if (Record.Backlogged()) {
+        // Out of the epoll set until the recorder catches up: the bytes wait in the socket, and the
+        // sender is held back by its own buffers filling.
+        epoll_ctl(Epoll, EPOLL_CTL_DEL, Each.Descriptor, nullptr);
+        Each.Paused = true;
+        return;
+    }
     std::string Buffer(ReadChunk, '\0');
     for (size_t Reads = 0; Reads < ReadsPerWake; ++Reads) {
         const ssize_t Got = read(Each.Descriptor, Buffer.data(), Buffer.size());

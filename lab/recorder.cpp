@@ -38,6 +38,7 @@ Recorder::~Recorder() {
 void Recorder::Push(Job Work) {
     {
         std::lock_guard<std::mutex> Hold(Lock);
+        Queued += Work.Size();
         Queue.push_back(std::move(Work));
     }
     Wake.notify_one();
@@ -127,6 +128,11 @@ void Recorder::Finish() {
     }
 }
 
+bool Recorder::Backlogged() const {
+    std::lock_guard<std::mutex> Hold(Lock);
+    return Queued > BacklogLimit;
+}
+
 uint64_t Recorder::Failures() const {
     std::lock_guard<std::mutex> Hold(Lock);
     return FailureCount;
@@ -191,6 +197,7 @@ void Recorder::Loop() {
             if (Work.What == Job::Kind::Raw) {
                 Waiting[Work.Machine] -= Work.Text.size();
             }
+            Queued -= Work.Size();
         }
     }
 }

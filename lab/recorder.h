@@ -43,6 +43,11 @@ public:
     bool Raw(const std::string& Machine, std::string Bytes, size_t Limit);
     void Touch(const std::string& Machine, const std::string& When);
 
+    // More than BacklogLimit bytes of work waiting: the loop stops reading until the recorder catches up,
+    // so that a lab sending faster than it can be recorded waits in its own buffers, not in our memory.
+    bool Backlogged() const;
+    static constexpr size_t BacklogLimit = size_t{64} << 20;
+
     // Waits until everything handed over so far is written, then stops the thread.
     void Finish();
     uint64_t Failures() const;
@@ -60,6 +65,9 @@ private:
         std::string Text;  // raw bytes, file key or time
         std::string Document;  // a report's JSON object
         ResumePoint Point;
+
+        // What the job holds, roughly: a decoded report is several times its raw text.
+        size_t Size() const { return 256 + Text.size() + (Decoded ? 4 * Decoded->RawText.size() : 0); }
     };
 
     void Push(Job Work);
@@ -78,6 +86,7 @@ private:
     std::condition_variable Wake;
     std::deque<Job> Queue;
     std::map<std::string, size_t> Waiting;  // raw bytes queued per machine
+    size_t Queued = 0;                      // the queue's size, roughly, in bytes
     bool Stopping = false;
     uint64_t FailureCount = 0;
     uint64_t RecordedCount = 0;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <set>
@@ -14,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "html.h"
+#include "signature.h"
 #include "store.h"
 
 namespace hestolvane::lab {
@@ -39,9 +41,11 @@ constexpr const char* SchemaV1 =
     " boot_id INTEGER REFERENCES lab_boots (id), crash_time TEXT NOT NULL, code TEXT NOT NULL,"
     " bucket TEXT NOT NULL, signature TEXT NOT NULL, culprit_module TEXT NOT NULL DEFAULT '',"
     " culprit_function TEXT NOT NULL DEFAULT '', culprit_source TEXT NOT NULL DEFAULT '', driver_version INTEGER,"
-    " truncated INTEGER NOT NULL DEFAULT 0, raw TEXT NOT NULL, document TEXT NOT NULL, arrived TEXT NOT NULL,"
-    " UNIQUE (machine_id, crash_time, raw));"
-    "CREATE INDEX lab_reports_by_bucket ON lab_reports (bucket, arrived);"
+    " truncated INTEGER NOT NULL DEFAULT 0, arrived TEXT NOT NULL, raw_hash TEXT NOT NULL, raw TEXT NOT NULL,"
+    " document TEXT NOT NULL, UNIQUE (machine_id, crash_time, raw_hash));"
+    // Covers the bucket pages' counts, per machine, per version and per day without reading the reports.
+    "CREATE INDEX lab_reports_by_bucket ON lab_reports (bucket, arrived, machine_id, driver_version, code,"
+    " culprit_module);"
     "CREATE INDEX lab_reports_by_arrival ON lab_reports (arrived);"
     "CREATE INDEX lab_reports_by_machine ON lab_reports (machine_id);"
     "CREATE INDEX lab_reports_by_boot ON lab_reports (boot_id);"
@@ -65,11 +69,19 @@ constexpr const char* ImportIndexV1 =
     "INSERT OR IGNORE INTO lab_machines (name, source, configured, first_seen)"
     " SELECT DISTINCT source, source, 0, MIN(recorded) FROM reports GROUP BY source;"
     "INSERT OR IGNORE INTO lab_reports (machine_id, crash_time, code, bucket, signature, culprit_module, raw,"
-    " document, arrived)"
+    " document, arrived, raw_hash)"
     " SELECT m.id, r.crash_time, COALESCE(r.code, ''), r.bucket, r.signature,"
     " CASE WHEN instr(r.bucket, '_') > 0 THEN rtrim(substr(r.bucket, instr(r.bucket, '_') + 1),"
     "   '!+0123456789ABCDEFabcdefx') ELSE '' END,"
-    " r.raw, r.document, r.recorded FROM reports r JOIN lab_machines m ON m.name = r.source;";
+    " r.raw, r.document, r.recorded, 'import ' || r.id FROM reports r JOIN lab_machines m ON m.name = r.source;";
+
+// What tells two reports of one machine apart beside their crash time: a hash of the raw text, kept
+// short so that the uniqueness index stays small.
+std::string RawHash(const std::string& Raw) {
+    char Text[20];
+    std::snprintf(Text, sizeof(Text), "%016llx", static_cast<unsigned long long>(decode::Fnv1a64(Raw)));
+    return Text;
+}
 
 class Statement {
 public:
@@ -260,7 +272,8 @@ public:
                 if (sqlite3_exec(Database, SchemaV1, nullptr, nullptr, nullptr) != SQLITE_OK) {
                     return Error();
                 }
-                if (TableExists("reports") && sqlite3_exec(Database, ImportIndexV1, nullptr, nullptr, nullptr) != SQLITE_OK) {
+                if (TableExists("reports") && (sqlite3_exec(Database, ImportIndexV1, nullptr, nullptr, nullptr) != SQLITE_OK ||
+                                               !HashImported())) {
                     return "taking over the crash index's reports: " + Error();
                 }
             }
@@ -353,11 +366,11 @@ public:
         Statement Insert(Writer,
                          "INSERT OR IGNORE INTO lab_reports (machine_id, boot_id, crash_time, code, bucket, signature,"
                          " culprit_module, culprit_function, culprit_source, driver_version, truncated, raw, document,"
-                         " arrived) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
+                         " arrived, raw_hash) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)");
         Insert.Bind(1, *MachineId).Bind(3, Report.CrashTime).Bind(4, Report.Code).Bind(5, Report.Bucket);
         Insert.Bind(6, Report.Signature).Bind(7, Report.CulpritModule).Bind(8, Report.CulpritFunction);
         Insert.Bind(9, Report.CulpritSource).Bind(10, DriverVersion).Bind(11, int64_t{Report.Truncated});
-        Insert.Bind(12, Report.Raw).Bind(13, Report.Document).Bind(14, Report.Arrived);
+        Insert.Bind(12, Report.Raw).Bind(13, Report.Document).Bind(14, Report.Arrived).Bind(15, RawHash(Report.Raw));
         if (BootId) {
             Insert.Bind(2, *BootId);
         }
@@ -521,7 +534,7 @@ public:
         BucketDetail Detail;
         Detail.Bucket = Name;
         Statement Newest(Database,
-                         "SELECT signature, culprit_module, culprit_function, culprit_source, document, COUNT(*) OVER ()"
+                         "SELECT signature, culprit_module, culprit_function, culprit_source, document"
                          " FROM lab_reports WHERE bucket = ?1 ORDER BY arrived DESC, id DESC LIMIT 1");
         if (Newest.Bind(1, Name).Step() != SQLITE_ROW) {
             return std::nullopt;
@@ -713,6 +726,21 @@ private:
             ++Changes;
         }
         return Done;
+    }
+
+    bool HashImported() {
+        std::vector<std::pair<int64_t, std::string>> Hashes;
+        Statement Query(Database, "SELECT id, raw FROM lab_reports WHERE raw_hash LIKE 'import %'");
+        while (Query.Step() == SQLITE_ROW) {
+            Hashes.emplace_back(Query.Integer(0), RawHash(Query.Text(1)));
+        }
+        for (const auto& [Id, Hash] : Hashes) {
+            Statement Update(Database, "UPDATE lab_reports SET raw_hash = ?2 WHERE id = ?1");
+            if (!Update.Bind(1, Id).Bind(2, Hash).Run()) {
+                return false;
+            }
+        }
+        return true;
     }
 
     bool TableExists(const char* Name) {

@@ -1,6 +1,8 @@
 // hestolvane-lab as a lab runs it: a real process over a TOML file, machines on loopback TCP and in
 // followed files fed by hestolvane-sim, read back through its HTTP API.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/un.h>
 
 #include "crash_index.h"
 #include "lab_test_support.h"
@@ -98,6 +100,45 @@ TEST(LabLive, ReloadsMachinesOnHangupAndLeavesAnUnfinishedReportOutOnTerm) {
         Recorded += Row.Count;
     }
     EXPECT_EQ(Recorded, 2U);
+}
+
+// libvirt's and QEMU's -serial unix:PATH,server,nowait, and a serial device (a pseudo-terminal stands in
+// for the null-modem cable's adapter).
+TEST(LabLive, ReadsAUnixSocketAndASerialDevice) {
+    TempDirectory Work;
+    const std::string Path = Work.Path() + "/vm1.com1";
+    const int Listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un Address{};
+    Address.sun_family = AF_UNIX;
+    std::snprintf(Address.sun_path, sizeof(Address.sun_path), "%s", Path.c_str());
+    ASSERT_EQ(bind(Listening, reinterpret_cast<sockaddr*>(&Address), sizeof(Address)), 0);
+    ASSERT_EQ(listen(Listening, 1), 0);
+    const int Terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(Terminal, 0);
+    ASSERT_EQ(grantpt(Terminal), 0);
+    ASSERT_EQ(unlockpt(Terminal), 0);
+    const std::string Device = ptsname(Terminal);
+
+    LabProcess Lab(Work.Path(), "index = \"" + Work.Path() + "/lab.db\"\n" + std::string(SimSymbols) +
+                                    "[[machine]]\nname = \"vm1\"\nsource = \"unix://" + Path + "\"\n" +
+                                    "[[machine]]\nname = \"vm2\"\nsource = \"serial://" + Device + "?baud=115200\"\n");
+    const int Client = accept4(Listening, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(Client, 0);
+    const std::string First = SimOutput("");
+    ASSERT_EQ(send(Client, First.data(), First.size(), MSG_NOSIGNAL), static_cast<ssize_t>(First.size()));
+    ASSERT_TRUE(Eventually([&] {
+        const nlohmann::json Machines = Lab.Get("/api/machines");
+        return Machines.is_object() && Machines["machines"][1]["connected"] == true;
+    })) << Lab.Log();
+    const std::string Second = SimOutput("--bugcheck 1E,C0000005,FFFFF80012345678,0,0");
+    ASSERT_EQ(write(Terminal, Second.data(), Second.size()), static_cast<ssize_t>(Second.size()));
+    ASSERT_TRUE(Eventually([&] { return Total(Counts(Lab)) == 2; })) << Lab.Log();
+
+    // The VM powers off: its serial server goes away, and the machine shows as not connected.
+    close(Listening);
+    close(Client);
+    ASSERT_TRUE(Eventually([&] { return Lab.Get("/api/machines")["machines"][0]["connected"] == false; }));
+    close(Terminal);
 }
 
 TEST(LabLive, AWatchedDirectoryMakesAMachineOfEachNewCaptureFile) {
