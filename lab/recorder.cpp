@@ -275,6 +275,7 @@ void Recorder::RecordReport(Job& Work) {
             Entry.CulpritSource = *Culprit.SourceFile + (Culprit.SourceLine ? ":" + std::to_string(*Culprit.SourceLine) : "");
         }
     }
+    Entry.Owner = Signature.Owner.value_or("");
     Entry.Truncated = Decoded.End == decode::ReportEnd::Truncated;
     Entry.Raw = Decoded.RawText;
     Entry.Document = Work.Document;

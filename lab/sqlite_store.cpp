@@ -65,6 +65,19 @@ constexpr const char* SchemaV1 =
     "CREATE INDEX lab_outbox_due ON lab_outbox (delivered, next_attempt);"
     "INSERT INTO lab_schema (version) VALUES (1);";
 
+// Version 2: the culprit's owner by the owner rules. Reports taken over from a crash index keep the owner
+// it signed them with.
+constexpr const char* SchemaV2 =
+    "ALTER TABLE lab_reports ADD COLUMN owner TEXT NOT NULL DEFAULT '';"
+    // The bucket pages read the owner too, still without reading the reports.
+    "DROP INDEX lab_reports_by_bucket;"
+    "CREATE INDEX lab_reports_by_bucket ON lab_reports (bucket, arrived, machine_id, driver_version, code,"
+    " culprit_module, owner);"
+    "INSERT INTO lab_schema (version) VALUES (2);";
+constexpr const char* ImportOwners =
+    "UPDATE lab_reports SET owner = COALESCE((SELECT r.owner FROM reports r WHERE r.raw = lab_reports.raw"
+    " AND r.owner IS NOT NULL LIMIT 1), '');";
+
 constexpr const char* ImportIndexV1 =
     "INSERT OR IGNORE INTO lab_machines (name, source, configured, first_seen)"
     " SELECT DISTINCT source, source, 0, MIN(recorded) FROM reports GROUP BY source;"
@@ -277,6 +290,15 @@ public:
                     return "taking over the crash index's reports: " + Error();
                 }
             }
+            if (Version < 2) {
+                if (sqlite3_exec(Database, SchemaV2, nullptr, nullptr, nullptr) != SQLITE_OK) {
+                    return Error();
+                }
+                if (TableHasColumn("reports", "owner") &&
+                    sqlite3_exec(Database, ImportOwners, nullptr, nullptr, nullptr) != SQLITE_OK) {
+                    return "taking over the crash index's owners: " + Error();
+                }
+            }
             if (!Upgrading.Commit()) {
                 return Error();
             }
@@ -366,11 +388,13 @@ public:
         Statement Insert(Writer,
                          "INSERT OR IGNORE INTO lab_reports (machine_id, boot_id, crash_time, code, bucket, signature,"
                          " culprit_module, culprit_function, culprit_source, driver_version, truncated, raw, document,"
-                         " arrived, raw_hash) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)");
+                         " arrived, raw_hash, owner)"
+                         " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)");
         Insert.Bind(1, *MachineId).Bind(3, Report.CrashTime).Bind(4, Report.Code).Bind(5, Report.Bucket);
         Insert.Bind(6, Report.Signature).Bind(7, Report.CulpritModule).Bind(8, Report.CulpritFunction);
         Insert.Bind(9, Report.CulpritSource).Bind(10, DriverVersion).Bind(11, int64_t{Report.Truncated});
         Insert.Bind(12, Report.Raw).Bind(13, Report.Document).Bind(14, Report.Arrived).Bind(15, RawHash(Report.Raw));
+        Insert.Bind(16, Report.Owner);
         if (BootId) {
             Insert.Bind(2, *BootId);
         }
@@ -486,13 +510,13 @@ public:
         const std::string Text =
             "SELECT r.bucket, MIN(r.code), MIN(r.culprit_module), COUNT(*), COUNT(DISTINCT r.machine_id),"
             " MIN(r.arrived), MAX(r.arrived), COALESCE(MAX(b.state), 'open'),"
-            " SUM(CASE WHEN r.arrived >= ?6 THEN 1 ELSE 0 END), COALESCE(MAX(b.regressed_at), '')"
+            " SUM(CASE WHEN r.arrived >= ?6 THEN 1 ELSE 0 END), COALESCE(MAX(b.regressed_at), ''), MAX(r.owner)"
             " FROM lab_reports r JOIN lab_machines m ON m.id = r.machine_id"
             " LEFT JOIN lab_buckets b ON b.bucket = r.bucket"
             " WHERE (?1 = '' OR r.code = ?1 COLLATE NOCASE) AND (?2 = '' OR r.culprit_module = ?2 COLLATE NOCASE)"
             " AND (?3 = '' OR m.name = ?3)"
             " AND (?4 = '' OR instr(m.tags, char(10) || ?4 || char(10)) > 0 OR instr(m.tags, '=' || ?4 || char(10)) > 0)"
-            " AND (?5 = '' OR r.arrived >= ?5)"
+            " AND (?5 = '' OR r.arrived >= ?5) AND (?7 = '' OR r.owner = ?7)"
             " GROUP BY r.bucket ORDER BY " +
             (Order != Orders.end() ? Order->second : Orders.at("count"));
         const std::vector<std::string> Days = WindowDays();
@@ -500,6 +524,7 @@ public:
         Statement Query(Database, Text.c_str());
         Query.Bind(1, Filter.Code).Bind(2, Filter.Module).Bind(3, Filter.Machine).Bind(4, Filter.Tag);
         Query.Bind(5, Filter.Days > 0 ? IsoDaysAgo(Filter.Days) : std::string()).Bind(6, IsoDaysAgo(1));
+        Query.Bind(7, Filter.Owner);
         std::vector<BucketRow> Rows;
         std::map<std::string, size_t> Where;
         while (Query.Step() == SQLITE_ROW) {
@@ -512,6 +537,7 @@ public:
             Row.FirstSeen = Query.Text(5);
             Row.LastSeen = Query.Text(6);
             Row.State = Query.Text(7);
+            Row.Owner = Query.Text(10);
             Row.New = Row.FirstSeen >= IsoDaysAgo(1);
             Row.Daily.assign(SparklineDays, 0);
             Where[Row.Bucket] = Rows.size();
@@ -746,6 +772,11 @@ private:
     bool TableExists(const char* Name) {
         Statement Query(Database, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1");
         return Query.Bind(1, std::string(Name)).Step() == SQLITE_ROW;
+    }
+
+    bool TableHasColumn(const char* Table, const char* Column) {
+        Statement Query(Database, "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2");
+        return Query.Bind(1, std::string(Table)).Bind(2, std::string(Column)).Step() == SQLITE_ROW;
     }
 
     // Inside the caller's transaction: one outbox row per target that wants the event.

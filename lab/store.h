@@ -34,6 +34,7 @@ struct ReportEntry {
     std::string CulpritModule;    // empty when every frame was skipped
     std::string CulpritFunction;  // empty without symbols
     std::string CulpritSource;    // "file:line", empty without line information
+    std::string Owner;            // the culprit's owner by the owner rules; empty when none names one
     bool Truncated = false;
     std::string Raw;       // the report's lines as read
     std::string Document;  // the decoder's JSON object for the report
@@ -75,6 +76,7 @@ struct BucketFilter {
     std::string Module;   // culprit module
     std::string Machine;  // machine name
     std::string Tag;      // "pool=a" or a value of any tag
+    std::string Owner;    // the culprit's owner by the owner rules
     int Days = 0;         // seen within the last N days; 0 for all time
     std::string Sort = "count";  // count, last, first, bucket, machines
 };
@@ -83,6 +85,7 @@ struct BucketRow {
     std::string Bucket;
     std::string Code;
     std::string Module;
+    std::string Owner;  // empty when no rule names one
     unsigned Count = 0;
     unsigned Machines = 0;
     std::string FirstSeen;
@@ -220,7 +223,7 @@ struct OpenedStore {
 };
 OpenedStore OpenSqliteStore(const std::string& Path);
 
-constexpr int LabSchemaVersion = 1;
+constexpr int LabSchemaVersion = 2;
 constexpr unsigned ReportsPerPage = 25;
 constexpr unsigned SparklineDays = 14;
 

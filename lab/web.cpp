@@ -157,6 +157,7 @@ BucketFilter FilterOf(const httplib::Request& Request) {
     Filter.Module = Param(Request, "module");
     Filter.Machine = Param(Request, "machine");
     Filter.Tag = Param(Request, "tag");
+    Filter.Owner = Param(Request, "owner");
     Filter.Days = static_cast<int>(std::min<int64_t>(std::max<int64_t>(NumberParam(Request, "days"), 0), 3650));
     if (Request.has_param("sort")) {
         Filter.Sort = Param(Request, "sort");
@@ -168,6 +169,7 @@ Json BucketsJson(const std::vector<BucketRow>& Rows) {
     Json List = Json::array();
     for (const BucketRow& Row : Rows) {
         List.push_back({{"bucket", Latin1ToUtf8(Row.Bucket)}, {"code", Row.Code}, {"module", Latin1ToUtf8(Row.Module)},
+                        {"owner", Row.Owner.empty() ? Json(nullptr) : Json(Latin1ToUtf8(Row.Owner))},
                         {"count", Row.Count}, {"machines", Row.Machines}, {"first_seen", Row.FirstSeen},
                         {"last_seen", Row.LastSeen}, {"daily", DailyJson(Row.Daily)}, {"new", Row.New},
                         {"state", Row.State}});
@@ -179,23 +181,25 @@ std::string BucketsHtml(const std::vector<BucketRow>& Rows, const BucketFilter& 
     auto SortLink = [&Filter](const char* Key, const char* Label) {
         return std::string("<a href=\"/buckets?sort=") + Key + "&amp;code=" + UrlEncode(Filter.Code) + "&amp;module=" +
                UrlEncode(Filter.Module) + "&amp;machine=" + UrlEncode(Filter.Machine) + "&amp;tag=" +
-               UrlEncode(Filter.Tag) + "&amp;days=" + std::to_string(Filter.Days) + "\">" + Label + "</a>";
+               UrlEncode(Filter.Tag) + "&amp;owner=" + UrlEncode(Filter.Owner) + "&amp;days=" +
+               std::to_string(Filter.Days) + "\">" + Label + "</a>";
     };
     std::string Body = "<h1>Buckets</h1><form method=\"get\" action=\"/buckets\">"
                        "code <input name=\"code\" size=\"6\" value=\"" + Escape(Filter.Code) + "\"> "
                        "module <input name=\"module\" size=\"14\" value=\"" + Escape(Filter.Module) + "\"> "
                        "machine <input name=\"machine\" size=\"10\" value=\"" + Escape(Filter.Machine) + "\"> "
                        "tag <input name=\"tag\" size=\"10\" value=\"" + Escape(Filter.Tag) + "\"> "
+                       "owner <input name=\"owner\" size=\"10\" value=\"" + Escape(Filter.Owner) + "\"> "
                        "seen within <input name=\"days\" size=\"3\" value=\"" + (Filter.Days > 0 ? std::to_string(Filter.Days) : "") + "\"> days "
                        "<input type=\"hidden\" name=\"sort\" value=\"" + Escape(Filter.Sort) + "\">"
                        "<button>Filter</button> <a href=\"/api/buckets\">JSON</a></form>";
     Body += "<table id=\"buckets\"><tr><th>" + SortLink("bucket", "Bucket") + "</th><th></th><th>" + SortLink("count", "Reports") +
-            "</th><th>" + SortLink("machines", "Machines") + "</th><th>" + SortLink("first", "First seen") + "</th><th>" +
+            "</th><th>" + SortLink("machines", "Machines") + "</th><th>Owner</th><th>" + SortLink("first", "First seen") + "</th><th>" +
             SortLink("last", "Last seen") + "</th><th>14 days</th></tr>";
     for (const BucketRow& Row : Rows) {
         Body += "<tr class=\"bucket\"><td>" + BucketLink(Row.Bucket) + "</td><td>" + Marks(Row.State, Row.New) +
                 "</td><td class=\"num\">" + std::to_string(Row.Count) + "</td><td class=\"num\">" +
-                std::to_string(Row.Machines) + "</td><td>" + Escape(Row.FirstSeen) + "</td><td>" + Escape(Row.LastSeen) +
+                std::to_string(Row.Machines) + "</td><td>" + Escape(Row.Owner) + "</td><td>" + Escape(Row.FirstSeen) + "</td><td>" + Escape(Row.LastSeen) +
                 "</td><td>" + Sparkline(Row.Daily) + "</td></tr>";
     }
     Body += "</table>";

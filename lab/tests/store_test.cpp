@@ -41,7 +41,13 @@ TEST(LabStore, TakesOverAnExistingCrashIndexInPlace) {
         ASSERT_TRUE(Index.Index) << Index.Error;
         ASSERT_EQ(Sim.Reports.size(), 1U);
         decode::Report Signed = Sim.Reports[0];
-        Signed.Signature = decode::ComputeSignature(Signed, decode::Triage{});
+        // The index signed it with a rule that names the simulator's owner; the lab keeps that owner.
+        decode::Triage WithOwner;
+        std::vector<std::string> Warnings;
+        WithOwner.Rules.Add("[Modules]\nhestolvane-sim.sys=simteam\n", "test", Warnings);
+        ASSERT_TRUE(Warnings.empty());
+        Signed.Signature = decode::ComputeSignature(Signed, WithOwner);
+        ASSERT_EQ(Signed.Signature->Owner, "simteam");
         ASSERT_TRUE(
             Index.Index->Record("lab-vm-3", Signed, Sim.Boots[0], decode::ReportJson(Signed), decode::SignedWith{}).Outcome);
         EXPECT_TRUE(Index.Index->Commit().empty());
@@ -54,6 +60,7 @@ TEST(LabStore, TakesOverAnExistingCrashIndexInPlace) {
         ASSERT_EQ(Buckets.size(), 1U);
         EXPECT_EQ(Buckets[0].Count, 1U);
         EXPECT_EQ(Buckets[0].Code, "0x50");
+        EXPECT_EQ(Buckets[0].Owner, "simteam");
         const auto Machines = Opened.Store->Machines();
         ASSERT_EQ(Machines.size(), 1U);
         EXPECT_EQ(Machines[0].Name, "lab-vm-3");
@@ -111,6 +118,32 @@ TEST(LabStore, CountsAReportOnceAndRegressesAFixedBucket) {
 
     ASSERT_TRUE(Store.Reopen("0x50_mod.sys!Fail"));
     EXPECT_EQ(Store.Bucket("0x50_mod.sys!Fail", 0)->State, "open");
+}
+
+TEST(LabStore, FiltersBucketsByTheCulpritsOwner) {
+    TempDirectory Work;
+    OpenedStore Opened = OpenSqliteStore(Work.Path() + "/lab.db");
+    ASSERT_TRUE(Opened.Store) << Opened.Error;
+    LabStore& Store = *Opened.Store;
+    ASSERT_TRUE(Store.UpsertMachine("vm1", {}, "tcp://127.0.0.1:1", true));
+    ReportEntry Storage = Entry("0x50_W_storage!Read", "2026-12-08T06:01:00.000Z", std::nullopt);
+    Storage.Owner = "storage";
+    ReportEntry Network = Entry("0xD1_W_net!Send", "2026-12-08T06:02:00.000Z", std::nullopt);
+    Network.Owner = "network";
+    ReportEntry Nobody = Entry("0x50_R_IMAGE_other.sys", "2026-12-08T06:03:00.000Z", std::nullopt);
+    ASSERT_TRUE(Store.RecordReport("vm1", Storage));
+    ASSERT_TRUE(Store.RecordReport("vm1", Network));
+    ASSERT_TRUE(Store.RecordReport("vm1", Nobody));
+
+    BucketFilter ByOwner;
+    ByOwner.Owner = "storage";
+    const std::vector<BucketRow> Owned = Store.Buckets(ByOwner);
+    ASSERT_EQ(Owned.size(), 1U);
+    EXPECT_EQ(Owned[0].Bucket, "0x50_W_storage!Read");
+    EXPECT_EQ(Owned[0].Owner, "storage");
+    ByOwner.Owner = "nobody";
+    EXPECT_TRUE(Store.Buckets(ByOwner).empty());
+    EXPECT_EQ(Store.Buckets({}).size(), 3U);
 }
 
 TEST(LabStore, KeepsTheNewestRawBytesWithinTheLimit) {
