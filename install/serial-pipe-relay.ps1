@@ -25,7 +25,7 @@ The address to listen on; 127.0.0.1 by default. Give the host's own address for 
 
 .EXAMPLE
 Set-VMComPort -VMName lab-vm-3 -Number 1 -Path \\.\pipe\lab-vm-3-com1
-.\com1-relay.ps1 -Pipe lab-vm-3-com1 -Port 4555 -Address 192.0.2.10
+.\serial-pipe-relay.ps1 -Pipe lab-vm-3-com1 -Port 4555 -Address 192.0.2.10
 #>
 param(
     [Parameter(Mandatory = $true)][string]$Pipe,
