@@ -103,10 +103,7 @@ std::optional<std::string> ReadRow(const std::string& Line, QualifierRow& Row) {
 }  // namespace
 
 void QualifierTable::Add(std::string_view Text, const std::string& Origin, std::vector<std::string>& Warnings) {
-    for (const char Character : Text) {
-        Digest = (Digest ^ static_cast<unsigned char>(Character)) * 0x100000001B3ULL;
-    }
-    Origins.push_back(Origin);
+    Sources.Add(Text, Origin);
     size_t LineNumber = 0;
     while (!Text.empty()) {
         const size_t End = Text.find('\n');
@@ -156,13 +153,7 @@ Qualification QualifierTable::Qualify(const BugCheck& Check) const {
 }
 
 std::string QualifierTable::Identity() const {
-    char Hash[24];
-    std::snprintf(Hash, sizeof(Hash), "%016llx", static_cast<unsigned long long>(Digest));
-    std::string Text = Hash;
-    for (const std::string& Origin : Origins) {
-        Text += " " + Origin;
-    }
-    return Text;
+    return Sources.Identity();
 }
 
 QualifierTable QualifierTable::Defaults() {

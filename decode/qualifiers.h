@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "model.h"
+#include "text_sources.h"
 
 namespace hestolvane::decode {
 
@@ -54,8 +55,7 @@ public:
 
 private:
     std::map<uint64_t, QualifierRow> ByCode;
-    uint64_t Digest = 0xCBF29CE484222325ULL;
-    std::vector<std::string> Origins;
+    TextSources Sources;
 };
 
 // The shipped table's text.

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <tuple>
 
 #include "signature.h"
@@ -85,10 +84,7 @@ std::vector<std::string_view> ModuleNames(std::string_view FileName) {
 }  // namespace
 
 void TriageRules::Add(std::string_view Text, const std::string& Origin, std::vector<std::string>& Warnings) {
-    for (const char Character : Text) {
-        Digest = (Digest ^ static_cast<unsigned char>(Character)) * 0x100000001B3ULL;
-    }
-    Origins.push_back(Origin);
+    Sources.Add(Text, Origin);
     size_t LineNumber = 0;
     while (!Text.empty()) {
         const size_t End = Text.find('\n');
@@ -195,13 +191,7 @@ const TriageRule* TriageRules::Match(const RuleTarget& Target) const {
 }
 
 std::string TriageRules::Identity() const {
-    char Hash[24];
-    std::snprintf(Hash, sizeof(Hash), "%016llx", static_cast<unsigned long long>(Digest));
-    std::string Text = Hash;
-    for (const std::string& Origin : Origins) {
-        Text += " " + Origin;
-    }
-    return Text;
+    return Sources.Identity();
 }
 
 TriageRules TriageRules::Defaults() {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "text_sources.h"
+
 namespace hestolvane::decode {
 
 // What a rule says about a frame it matches.
@@ -60,8 +62,7 @@ public:
 
 private:
     std::vector<TriageRule> All;
-    uint64_t Digest = 0xCBF29CE484222325ULL;
-    std::vector<std::string> Origins;
+    TextSources Sources;
 };
 
 // The shipped rules file's text.
