@@ -7,7 +7,7 @@ packages=(
   clang lld llvm libclang-rt-14-dev mingw-w64 osslsigncode python3-pefile openssl wine64 wine
   clang-tidy cppcheck
   nlohmann-json3-dev
-  llvm-14-dev libcurl4-openssl-dev libsqlite3-dev
+  llvm-14-dev libcurl4-openssl-dev libsqlite3-dev libpq-dev postgresql
   libcpp-httplib-dev libtomlplusplus-dev chromium chromium-driver python3-selenium
 )
 
