@@ -131,8 +131,8 @@ struct Collector::Machine {
     }
 };
 
-Collector::Collector(std::string ConfigPath, LabConfig Config, Recorder& Record)
-    : ConfigPath(std::move(ConfigPath)), Config(std::move(Config)), Record(Record) {}
+Collector::Collector(std::string ConfigPath, LabConfig Config, Recorder& Record, LeaseKeeper& Leases)
+    : ConfigPath(std::move(ConfigPath)), Config(std::move(Config)), Record(Record), Leases(Leases) {}
 
 Collector::~Collector() {
     for (auto& [Name, Each] : Machines) {
@@ -302,6 +302,38 @@ void Collector::Apply(const LabConfig& Next) {
     Config = Next;
     Config.Symbols = Symbols;
     Config.Index = Index;
+    WantLeases();
+}
+
+void Collector::WantLeases() {
+    std::vector<std::string> Names;
+    for (const auto& [Name, Each] : Machines) {
+        Names.push_back(Name);
+    }
+    Leases.Want(std::move(Names));
+}
+
+// Another collector reads this machine, or none is known to yet: its source is left alone, and what was
+// unfinished is left to whoever reads it next (a followed file from its saved resume point).
+void Collector::LetGo(Machine& Each) {
+    const std::string Holder = Leases.Holder(Each.Config.Name);
+    const std::string Why = Holder.empty() ? "waiting for its lease" : "read by collector " + Holder;
+    if (Each.Descriptor >= 0) {
+        Each.Reader->Abandon();
+        Unwatch(Each);
+        Each.NewReader();
+        Each.Open = false;
+        Each.Connecting = false;
+        Each.FileKey.clear();
+    }
+    Each.NextAttempt = Clock::now();
+    Each.Backoff = Config.FirstBackoff;
+    if (Each.State.Connected || Each.State.Problem != Why) {
+        Each.State.Connected = false;
+        Each.State.Since = NowIso();
+        Each.State.Problem = Why;
+        Publish(Each);
+    }
 }
 
 void Collector::AddMachine(const MachineConfig& Wanted, const std::string& WatchDirectory) {
@@ -327,6 +359,7 @@ void Collector::RemoveMachine(const std::string& Name) {
     Unwatch(Each);
     Record.Machine(Each.Config, false);
     Machines.erase(Found);
+    WantLeases();
     std::lock_guard<std::mutex> Hold(LiveLock);
     Shown.erase(Name);
     ++Changes;
@@ -354,6 +387,7 @@ void Collector::ScanWatches() {
             Found.Source.Path = Watch.Directory + "/" + File;
             Found.SourceUrl = "file://" + Found.Source.Path;
             AddMachine(Found, Watch.Directory);
+            WantLeases();
         }
         closedir(Directory);
     }
@@ -368,6 +402,10 @@ void Collector::Tick() {
         ScanWatches();
     }
     for (auto& [Name, Each] : Machines) {
+        if (!Leases.Holds(Name)) {
+            LetGo(*Each);
+            continue;
+        }
         if (Backlogged) {
             // Nothing is read now, so nothing can be idle.
             Each->LastBytes = Now;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "config.h"
+#include "leases.h"
 #include "recorder.h"
 
 namespace hestolvane::lab {
@@ -30,7 +31,8 @@ struct LiveState {
 class Collector {
 public:
     // ConfigPath is read again on SIGHUP. The signals must be blocked in every thread before any starts.
-    Collector(std::string ConfigPath, LabConfig Config, Recorder& Record);
+    // Only the machines whose lease Leases holds are read.
+    Collector(std::string ConfigPath, LabConfig Config, Recorder& Record, LeaseKeeper& Leases);
     ~Collector();
     Collector(const Collector&) = delete;
     Collector& operator=(const Collector&) = delete;
@@ -53,6 +55,8 @@ private:
     void Apply(const LabConfig& Next);
     void AddMachine(const MachineConfig& Config, const std::string& WatchDirectory);
     void RemoveMachine(const std::string& Name);
+    void WantLeases();
+    void LetGo(Machine& Each);
     void Tick();
     void ScanWatches();
     void Attempt(Machine& Each);
@@ -70,6 +74,7 @@ private:
     std::string ConfigPath;
     LabConfig Config;
     Recorder& Record;
+    LeaseKeeper& Leases;
     std::map<std::string, std::unique_ptr<Machine>> Machines;
     std::map<int, Machine*> ByDescriptor;
     int Epoll = -1;

@@ -10,6 +10,7 @@
 #include <toml++/toml.h>
 
 #include "live.h"
+#include "store.h"
 
 namespace hestolvane::lab {
 
@@ -398,7 +399,10 @@ LoadedConfig ParseConfig(std::string_view Text, const std::string& BaseDirectory
     }
     const toml::table& Root = Parsed;
     LabConfig Config;
-    Config.Index = Resolve(Root["index"].value_or(Config.Index), BaseDirectory);
+    Config.Index = Root["index"].value_or(Config.Index);
+    if (!IsPostgresUri(Config.Index)) {
+        Config.Index = Resolve(Config.Index, BaseDirectory);
+    }
     Config.Listen = Root["listen"].value_or(Config.Listen);
     Config.Token = Root["token"].value_or(std::string());
     const auto Listen = ParseListen(Config.Listen);
@@ -434,6 +438,29 @@ LoadedConfig ParseConfig(std::string_view Text, const std::string& BaseDirectory
         }
         Config.AlertBackoff = *Backoff;
     }
+    Config.CollectorId = Root["collector"].value_or(std::string());
+    for (const auto& [Key, Target] : {std::pair<const char*, std::chrono::milliseconds*>{"lease", &Config.Lease},
+                                      {"lease_renewal", &Config.LeaseRenewal}}) {
+        if (Root[Key]) {
+            const auto Given = Seconds(Root[Key]);
+            if (!Given) {
+                Result.Error = std::string(Key) + " must be a number of seconds";
+                return Result;
+            }
+            *Target = *Given;
+        }
+    }
+    if (Config.LeaseRenewal * 2 > Config.Lease) {
+        Result.Error = "lease_renewal must be at most half of lease, so that a renewal late by one period still holds";
+        return Result;
+    }
+    Config.SpoolDirectory = Resolve(Root["spool"].value_or(BaseDirectory + "/hestolvane-lab-spool"), BaseDirectory);
+    const int64_t SpoolLimit = Root["spool_limit"].value_or(static_cast<int64_t>(Config.SpoolLimit));
+    if (SpoolLimit < 65536) {
+        Result.Error = "spool_limit must be at least 65536 bytes";
+        return Result;
+    }
+    Config.SpoolLimit = static_cast<uint64_t>(SpoolLimit);
     const int64_t Buffer = Root["buffer_limit"].value_or(static_cast<int64_t>(Config.BufferLimit));
     const int64_t RawLog = Root["raw_log_limit"].value_or(static_cast<int64_t>(Config.RawLogLimit));
     if (Buffer < 4096 || RawLog < 4096) {

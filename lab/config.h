@@ -79,6 +79,14 @@ struct LabConfig {
     std::vector<WatchConfig> Watches;
     std::vector<AlertConfig> Alerts;
     std::chrono::milliseconds AlertBackoff{std::chrono::seconds(5)};  // the first retry; doubles up to 5 minutes
+    // Several collectors on one PostgreSQL database: this one's name in the leases (the host's name and
+    // the process when empty), how long a lease runs, and how often it is renewed.
+    std::string CollectorId;
+    std::chrono::milliseconds Lease{std::chrono::seconds(15)};
+    std::chrono::milliseconds LeaseRenewal{std::chrono::seconds(5)};
+    // Where completed work waits while the database cannot be reached, and how many bytes it may take.
+    std::string SpoolDirectory;  // empty: hestolvane-lab-spool beside the configuration file
+    uint64_t SpoolLimit = uint64_t{256} << 20;
 };
 
 struct LoadedConfig {

@@ -21,6 +21,25 @@ std::string Latin1ToUtf8(std::string_view Text) {
     return Utf8;
 }
 
+std::string Utf8ToLatin1(std::string_view Utf8) {
+    std::string Bytes;
+    Bytes.reserve(Utf8.size());
+    for (size_t Index = 0; Index < Utf8.size(); ++Index) {
+        const auto Lead = static_cast<unsigned char>(Utf8[Index]);
+        if (Lead < 0x80) {
+            Bytes.push_back(static_cast<char>(Lead));
+            continue;
+        }
+        size_t Extra = Lead >= 0xF0 ? 3 : Lead >= 0xE0 ? 2 : 1;
+        unsigned Code = Lead & (Extra == 1 ? 0x1FU : Extra == 2 ? 0x0FU : 0x07U);
+        for (; Extra > 0 && Index + 1 < Utf8.size(); --Extra) {
+            Code = (Code << 6) | (static_cast<unsigned char>(Utf8[++Index]) & 0x3FU);
+        }
+        Bytes.push_back(Code < 0x100 ? static_cast<char>(Code) : '?');
+    }
+    return Bytes;
+}
+
 std::string Escape(std::string_view Utf8) {
     std::string Out;
     Out.reserve(Utf8.size() + Utf8.size() / 8);

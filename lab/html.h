@@ -10,6 +10,8 @@ namespace hestolvane::lab {
 
 // Bytes from a capture are the machine's ANSI code page, carried as Latin-1: each byte kept, as UTF-8.
 std::string Latin1ToUtf8(std::string_view Text);
+// Back again: a character beyond Latin-1, which Latin1ToUtf8 never makes, becomes '?'.
+std::string Utf8ToLatin1(std::string_view Utf8);
 
 // Text for an element's content or a quoted attribute: & < > " ' escaped, control bytes but tab and line
 // ends shown as U+FFFD. Utf8 text passes through; Latin-1 text is converted first.

@@ -10,9 +10,11 @@
 #include "collector.h"
 #include "config.h"
 #include "crash_index.h"
+#include "leases.h"
 #include "rebucket.h"
 #include "recorder.h"
 #include "signature.h"
+#include "spool.h"
 #include "store.h"
 #include "web.h"
 
@@ -96,7 +98,7 @@ int main(int Count, char** Arguments) {
     // Before any thread starts, so that the signals reach only the loop's signalfd.
     Collector::BlockSignals();
 
-    OpenedStore Opened = OpenSqliteStore(Config.Index);
+    OpenedStore Opened = OpenStore(Config.Index);
     if (!Opened.Store) {
         std::cerr << "hestolvane-lab: " << Opened.Error << "\n";
         return 1;
@@ -129,21 +131,34 @@ int main(int Count, char** Arguments) {
     Opened.Store->SetAlertTargets(Targets);
     AlertSender Alerts(*Opened.Store, Config.Alerts, Config.AlertBackoff);
     Index.Index->SkipSyncOnCommit();
-    Recorder Record(*Opened.Store, Index.Index.get(), Config.Symbols, *Triage, Config.RawLogLimit);
-    Collector Loop(ConfigPath, Config, Record);
+    // Work that waits in the spool from an earlier run goes into the record before anything new.
+    Spool Pending(Config.SpoolDirectory, Config.SpoolLimit);
+    if (std::string Error; !Pending.Open(Error)) {
+        std::cerr << "hestolvane-lab: " << Error << "\n";
+        return 1;
+    }
+    Recorder Record(*Opened.Store, Index.Index.get(), Config.Symbols, *Triage, Config.RawLogLimit, &Pending);
+    LeaseKeeper Leases(*Opened.Store, Config.CollectorId.empty() ? DefaultCollectorId() : Config.CollectorId, Config.Lease,
+                       Config.LeaseRenewal);
+    Collector Loop(ConfigPath, Config, Record, Leases);
     Dashboard Web(
         *Opened.Store, [&Loop] { return Loop.Live(); }, [&Loop] { return Loop.LiveChanges(); },
         DashboardOptions{Listen->Host, Listen->Port, Config.Token});
+    Web.ShowSpool([&Pending] { return Pending.State(); });
     std::string Error;
     if (!Web.Start(Error)) {
         std::cerr << "hestolvane-lab: " << Error << "\n";
         return 1;
     }
     std::cerr << "hestolvane-lab: dashboard on http://" << Listen->Host << ":" << Web.Port() << "/, "
-              << Config.Machines.size() << " machines configured, index " << Config.Index << "\n";
+              << Config.Machines.size() << " machines configured, index " << Config.Index << ", collector "
+              << Leases.Id() << "\n";
     const bool Ran = Loop.Run();
     Web.Stop();
     Record.Finish();
+    // Only once everything read is written, resume points included: whoever takes a machine over
+    // continues where this collector stopped.
+    Leases.Release();
     Alerts.Stop();
     if (!Ran) {
         std::cerr << "hestolvane-lab: " << Loop.Error() << "\n";

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <iostream>
 
+#include "capture_reader.h"
+#include "line_forms.h"
 #include "output.h"
 #include "rebucket.h"
 
@@ -20,6 +22,23 @@ std::string CodeText(const decode::Report& Decoded) {
     return Text;
 }
 
+// A spooled report read again from its raw text, for the crash index, which takes the decoded report.
+std::optional<decode::Report> Reread(const std::string& Raw) {
+    struct OneReport : decode::CaptureSink {
+        std::vector<decode::Report> Reports;
+        void OnBoot(const decode::Boot&) override {}
+        void OnReport(const decode::Report& Decoded) override { Reports.push_back(Decoded); }
+    } Read;
+    decode::CaptureReader Reader(Read);
+    Reader.Feed(Raw);
+    Reader.Feed(std::string(decode::EndMarkerText) + "\n");
+    Reader.Finish();
+    if (Read.Reports.size() != 1) {
+        return std::nullopt;
+    }
+    return std::move(Read.Reports.front());
+}
+
 }  // namespace
 
 std::string BootKey(const decode::Boot& Decoded, const std::string& Arrived) {
@@ -27,9 +46,9 @@ std::string BootKey(const decode::Boot& Decoded, const std::string& Arrived) {
 }
 
 Recorder::Recorder(LabStore& Store, decode::CrashIndex* Index, decode::SymbolOptions Symbols, decode::Triage Triage,
-                   size_t RawLogLimit)
+                   size_t RawLogLimit, Spool* Pending)
     : Store(Store), Index(Index), Symbols(std::move(Symbols)), Triage(std::move(Triage)), RawLogLimit(RawLogLimit),
-      Worker([this] { Loop(); }) {}
+      Pending(Pending), Worker([this] { Loop(); }) {}
 
 Recorder::~Recorder() {
     Finish();
@@ -147,14 +166,25 @@ void Recorder::Loop() {
     // The resolver, with its worker process, belongs to this thread alone.
     decode::SymbolResolver Resolver(Symbols);
     std::unique_lock<std::mutex> Hold(Lock);
+    const auto Ready = [this] { return Stopping || !Queue.empty(); };
     for (;;) {
-        Wake.wait(Hold, [this] { return Stopping || !Queue.empty(); });
-        if (Queue.empty()) {
-            return;
+        // With work in the spool, look every second whether the database is back.
+        if (Pending != nullptr && !Pending->Empty()) {
+            Wake.wait_for(Hold, std::chrono::seconds(1), Ready);
+        } else {
+            Wake.wait(Hold, Ready);
         }
-        // Everything waiting is one batch: symbols and the crash index first (the index is another
-        // connection to the same file, so it must not wait for a transaction of ours), then the lab's
-        // record in one transaction, which keeps up with a thousand machines.
+        if (Queue.empty()) {
+            Hold.unlock();
+            Drain(Resolver);
+            if (Stopping) {
+                return;
+            }
+            Hold.lock();
+            continue;
+        }
+        // Everything waiting is one batch: symbols and signatures first, then the crash index and the
+        // lab's record, each in one transaction, which keeps up with a thousand machines.
         std::deque<Job> Batch;
         Batch.swap(Queue);
         Hold.unlock();
@@ -162,36 +192,12 @@ void Recorder::Loop() {
             if (Work.What == Job::Kind::Report) {
                 Resolver.Resolve(*Work.Decoded);
                 Work.Decoded->Signature = decode::ComputeSignature(*Work.Decoded, Triage);
-                IndexReport(Work);
+                Work.Document = decode::ReportJson(*Work.Decoded);
+                PrepareReport(Work);
             }
         }
-        // The crash index gathers the batch's reports in one transaction, which must end before the
-        // lab's own connection writes the same file.
-        if (Index != nullptr) {
-            if (const std::string Failed = Index->Commit(); !Failed.empty()) {
-                std::cerr << "hestolvane-lab: the batch's reports were not indexed: " << Failed << "\n";
-            }
-        }
-        // Raw bytes go in as one piece per machine and batch: a read of a few bytes is not worth a row.
-        const bool Batched = Store.BeginBatch();
-        std::map<std::string, std::string> RawOf;
-        for (Job& Work : Batch) {
-            if (Work.What == Job::Kind::Raw) {
-                RawOf[Work.Machine] += Work.Text;
-            } else {
-                Do(Work);
-            }
-        }
-        for (const auto& [Machine, Bytes] : RawOf) {
-            if (!Store.AppendRaw(Machine, Bytes, RawLogLimit)) {
-                std::cerr << "hestolvane-lab: " << Machine << ": raw bytes not logged: " << Store.LastError() << "\n";
-                std::lock_guard<std::mutex> Counting(Lock);
-                ++FailureCount;
-            }
-        }
-        if (Batched && !Store.CommitBatch()) {
-            std::cerr << "hestolvane-lab: the record was not written: " << Store.LastError() << "\n";
-        }
+        Drain(Resolver);
+        Write(Batch);
         Hold.lock();
         for (const Job& Work : Batch) {
             if (Work.What == Job::Kind::Raw) {
@@ -202,8 +208,176 @@ void Recorder::Loop() {
     }
 }
 
+void Recorder::Failed() {
+    std::lock_guard<std::mutex> Counting(Lock);
+    ++FailureCount;
+}
+
+void Recorder::Write(std::deque<Job>& Batch) {
+    // Behind work already waiting in the spool, or with the database away: into the spool, in order.
+    if (Pending != nullptr && (!Pending->Empty() || !Store.WriterReachable())) {
+        SpoolBatch(Batch);
+        return;
+    }
+    for (Job& Work : Batch) {
+        if (Work.What == Job::Kind::Report) {
+            IndexReport(Work);
+        }
+    }
+    // The crash index gathers the batch's reports in one transaction, which must end before the
+    // lab's own connection writes the same file.
+    if (Index != nullptr) {
+        if (const std::string Failed = Index->Commit(); !Failed.empty()) {
+            std::cerr << "hestolvane-lab: the batch's reports were not indexed: " << Failed << "\n";
+        }
+    }
+    // Raw bytes go in as one piece per machine and batch: a read of a few bytes is not worth a row.
+    const bool Batched = Store.BeginBatch();
+    std::map<std::string, std::string> RawOf;
+    for (Job& Work : Batch) {
+        if (Work.What == Job::Kind::Raw) {
+            RawOf[Work.Machine] += Work.Text;
+        } else {
+            Do(Work);
+        }
+    }
+    for (const auto& [Machine, Bytes] : RawOf) {
+        if (!Store.AppendRaw(Machine, Bytes, RawLogLimit)) {
+            std::cerr << "hestolvane-lab: " << Machine << ": raw bytes not logged: " << Store.LastError() << "\n";
+            Failed();
+        }
+    }
+    const bool Committed = Batched && Store.CommitBatch();
+    if (Batched && !Committed) {
+        std::cerr << "hestolvane-lab: the record was not written: " << Store.LastError() << "\n";
+    }
+    // The database went away during the batch: none of it is known to be written, and writing it again
+    // counts nothing twice.
+    if (Pending != nullptr && Batched && !Committed && !Store.WriterReachable()) {
+        SpoolBatch(Batch);
+    }
+}
+
+bool Recorder::SpoolBatch(const std::deque<Job>& Batch) {
+    std::vector<SpooledWork> Kept;
+    for (const Job& Work : Batch) {
+        SpooledWork Each;
+        Each.Machine = Work.Machine;
+        switch (Work.What) {
+        case Job::Kind::Machine:
+            Each.What = SpooledWork::Kind::Machine;
+            Each.Tags = Work.Config.Tags;
+            Each.Source = Work.Config.SourceUrl;
+            Each.Configured = Work.Configured;
+            break;
+        case Job::Kind::Boot:
+            Each.What = SpooledWork::Kind::Boot;
+            Each.Boot = BootEntryOf(Work);
+            break;
+        case Job::Kind::Report:
+            Each.What = SpooledWork::Kind::Report;
+            Each.Report = Work.Entry;
+            Each.LoadedBy = Work.LoadedBy;
+            break;
+        case Job::Kind::Stopped:
+            Each.What = SpooledWork::Kind::Stopped;
+            break;
+        case Job::Kind::Resume:
+        case Job::Kind::Raw:
+        case Job::Kind::Touch:
+            continue;
+        }
+        Kept.push_back(std::move(Each));
+    }
+    if (Pending->Add(Kept)) {
+        return true;
+    }
+    const Spool::Counts Now = Pending->State();
+    std::cerr << "hestolvane-lab: the spool is full (" << Now.Bytes << " bytes): a batch was refused; "
+              << Now.RefusedReports << " reports refused so far\n";
+    Failed();
+    return false;
+}
+
+void Recorder::Drain(decode::SymbolResolver& Resolver) {
+    if (Pending == nullptr) {
+        return;
+    }
+    bool Drained = false;
+    while (!Pending->Empty() && Store.WriterReachable()) {
+        auto Oldest = Pending->Oldest();
+        if (!Oldest) {
+            return;
+        }
+        if (Index != nullptr) {
+            for (const SpooledWork& Work : Oldest->second) {
+                if (Work.What != SpooledWork::Kind::Report) {
+                    continue;
+                }
+                std::optional<decode::Report> Decoded = Reread(Work.Report.Raw);
+                if (!Decoded) {
+                    continue;
+                }
+                Resolver.Resolve(*Decoded);
+                Decoded->Signature = decode::ComputeSignature(*Decoded, Triage);
+                const auto Indexed = Index->Record(Work.Machine, *Decoded, Work.LoadedBy, Work.Report.Document,
+                                                   decode::SigningOf(Triage));
+                if (!Indexed.Outcome) {
+                    std::cerr << "hestolvane-lab: " << Work.Machine << ": spooled report not indexed: " << Indexed.Error << "\n";
+                }
+            }
+            if (const std::string Failed = Index->Commit(); !Failed.empty()) {
+                std::cerr << "hestolvane-lab: spooled reports were not indexed: " << Failed << "\n";
+            }
+        }
+        const bool Batched = Store.BeginBatch();
+        for (const SpooledWork& Work : Oldest->second) {
+            Apply(Work);
+        }
+        if (Batched && !Store.CommitBatch()) {
+            if (!Store.WriterReachable()) {
+                return;
+            }
+            std::cerr << "hestolvane-lab: a spooled batch could not be written and is dropped: " << Store.LastError() << "\n";
+            Failed();
+        }
+        Pending->Remove(Oldest->first);
+        Drained = true;
+    }
+    if (Drained && Pending->Empty()) {
+        std::cerr << "hestolvane-lab: the spool is written to the record\n";
+    }
+}
+
+void Recorder::Apply(const SpooledWork& Work) {
+    bool Done = true;
+    switch (Work.What) {
+    case SpooledWork::Kind::Machine:
+        Done = Store.UpsertMachine(Work.Machine, Work.Tags, Work.Source, Work.Configured);
+        break;
+    case SpooledWork::Kind::Boot:
+        Done = Store.RecordBoot(Work.Machine, Work.Boot).has_value();
+        break;
+    case SpooledWork::Kind::Report: {
+        const std::optional<ReportOutcome> Outcome = Store.RecordReport(Work.Machine, Work.Report);
+        Done = Outcome.has_value();
+        if (Outcome && Outcome->Added) {
+            std::lock_guard<std::mutex> Counting(Lock);
+            ++RecordedCount;
+        }
+        break;
+    }
+    case SpooledWork::Kind::Stopped:
+        Done = Store.MarkStopped(Work.Machine);
+        break;
+    }
+    if (!Done) {
+        std::cerr << "hestolvane-lab: " << Work.Machine << ": spooled work not written: " << Store.LastError() << "\n";
+        Failed();
+    }
+}
+
 void Recorder::IndexReport(Job& Work) {
-    Work.Document = decode::ReportJson(*Work.Decoded);
     if (Index == nullptr) {
         return;
     }
@@ -220,18 +394,9 @@ void Recorder::Do(Job& Work) {
     case Job::Kind::Machine:
         Done = Store.UpsertMachine(Work.Machine, Work.Config.Tags, Work.Config.SourceUrl, Work.Configured);
         break;
-    case Job::Kind::Boot: {
-        const decode::Boot& Decoded = *Work.LoadedBy;
-        BootEntry Entry;
-        Entry.LoadTime = BootKey(Decoded, Work.Text);
-        Entry.DriverVersion = Decoded.DriverVersion;
-        if (Decoded.State) {
-            Entry.State = std::string(decode::BootStateName(*Decoded.State));
-        }
-        Entry.Arrived = Work.Text;
-        Done = Store.RecordBoot(Work.Machine, Entry).has_value();
+    case Job::Kind::Boot:
+        Done = Store.RecordBoot(Work.Machine, BootEntryOf(Work)).has_value();
         break;
-    }
     case Job::Kind::Report:
         RecordReport(Work);
         return;
@@ -254,7 +419,19 @@ void Recorder::Do(Job& Work) {
     }
 }
 
-void Recorder::RecordReport(Job& Work) {
+BootEntry Recorder::BootEntryOf(const Job& Work) {
+    const decode::Boot& Decoded = *Work.LoadedBy;
+    BootEntry Entry;
+    Entry.LoadTime = BootKey(Decoded, Work.Text);
+    Entry.DriverVersion = Decoded.DriverVersion;
+    if (Decoded.State) {
+        Entry.State = std::string(decode::BootStateName(*Decoded.State));
+    }
+    Entry.Arrived = Work.Text;
+    return Entry;
+}
+
+void Recorder::PrepareReport(Job& Work) {
     const decode::Report& Decoded = *Work.Decoded;
     const decode::CrashSignature Signature = Decoded.Signature.value_or(decode::CrashSignature{});
     ReportEntry Entry;
@@ -280,7 +457,11 @@ void Recorder::RecordReport(Job& Work) {
     Entry.Raw = Decoded.RawText;
     Entry.Document = Work.Document;
     Entry.Arrived = Work.Text;
-    const std::optional<ReportOutcome> Outcome = Store.RecordReport(Work.Machine, Entry);
+    Work.Entry = std::move(Entry);
+}
+
+void Recorder::RecordReport(Job& Work) {
+    const std::optional<ReportOutcome> Outcome = Store.RecordReport(Work.Machine, Work.Entry);
     {
         std::lock_guard<std::mutex> Hold(Lock);
         if (!Outcome) {

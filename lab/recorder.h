@@ -18,6 +18,7 @@
 #include "crash_index.h"
 #include "model.h"
 #include "signature.h"
+#include "spool.h"
 #include "store.h"
 #include "symbols.h"
 
@@ -25,9 +26,10 @@ namespace hestolvane::lab {
 
 class Recorder {
 public:
-    // Index may be null: reports then go to the lab's record only.
+    // Index may be null: reports then go to the lab's record only. Pending, when given, keeps what the
+    // record cannot take while its database is unreachable, and is emptied into it when it is back.
     Recorder(LabStore& Store, decode::CrashIndex* Index, decode::SymbolOptions Symbols, decode::Triage Triage,
-             size_t RawLogLimit);
+             size_t RawLogLimit, Spool* Pending = nullptr);
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
@@ -64,6 +66,7 @@ private:
         std::optional<decode::Report> Decoded;
         std::string Text;  // raw bytes, file key or time
         std::string Document;  // a report's JSON object
+        ReportEntry Entry;     // a report as the record takes it, once signed
         ResumePoint Point;
 
         // What the job holds, roughly: a decoded report is several times its raw text.
@@ -73,14 +76,22 @@ private:
     void Push(Job Work);
     void Loop();
     void Do(Job& Work);
+    void PrepareReport(Job& Work);
+    static BootEntry BootEntryOf(const Job& Work);
     void IndexReport(Job& Work);
     void RecordReport(Job& Work);
+    void Write(std::deque<Job>& Batch);
+    bool SpoolBatch(const std::deque<Job>& Batch);
+    void Drain(decode::SymbolResolver& Resolver);
+    void Apply(const SpooledWork& Work);
+    void Failed();
 
     LabStore& Store;
     decode::CrashIndex* Index;
     decode::SymbolOptions Symbols;
     decode::Triage Triage;
     size_t RawLogLimit;
+    Spool* Pending;
 
     mutable std::mutex Lock;
     std::condition_variable Wake;

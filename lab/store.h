@@ -1,6 +1,6 @@
 // The lab's record: machines, their boots, the reports linked to machine and boot, a size-capped log of
-// each machine's raw bytes, and the fixed or regressed state of buckets. One interface, so that a shared
-// server can stand in for the embedded SQLite store later; each page's data structure is filled here.
+// each machine's raw bytes, and the fixed or regressed state of buckets. One interface over the embedded
+// SQLite store and a shared PostgreSQL database; each page's data structure is filled here.
 #pragma once
 
 #include <chrono>
@@ -213,6 +213,33 @@ public:
     virtual int SchemaVersion() = 0;
     virtual std::string LastError() = 0;
     virtual std::string LastReadError() = 0;
+
+    // Whether the recorder's connection reaches the database now (reconnecting when it had been lost):
+    // while it does not, completed work waits in the spool.
+    virtual bool WriterReachable() { return true; }
+    // Whether the pages' last read reached the database, and when one last did: a page read while it
+    // cannot says so rather than showing what it read before as current.
+    struct ReadHealth {
+        bool Reachable = true;
+        std::string LastRead;  // ISO; empty before the first
+    };
+    virtual ReadHealth ReadState() { return {true, NowIso()}; }
+
+    // Machines are read by one collector at a time, the one holding the machine's lease. Renew takes the
+    // lease of each machine no other collector holds unexpired, renews those Collector holds, and answers
+    // who holds each machine now; nothing when the database cannot be asked. An embedded store has a
+    // single collector, which holds every machine.
+    virtual std::optional<std::map<std::string, std::string>> RenewLeases(const std::string& Collector,
+                                                                          const std::vector<std::string>& Machines,
+                                                                          std::chrono::milliseconds /*Length*/) {
+        std::map<std::string, std::string> Holders;
+        for (const std::string& Machine : Machines) {
+            Holders[Machine] = Collector;
+        }
+        return Holders;
+    }
+    // Gives every lease of Collector up, so that another collector takes its machines at once.
+    virtual bool ReleaseLeases(const std::string& /*Collector*/) { return true; }
 };
 
 // The embedded store: tables of its own (lab_*) in the SQLite file that also holds the decoder's crash
@@ -222,8 +249,14 @@ struct OpenedStore {
     std::string Error;
 };
 OpenedStore OpenSqliteStore(const std::string& Path);
+// The shared store: the same lab_* tables in a PostgreSQL database, for several collectors at once.
+OpenedStore OpenPostgresStore(const std::string& Uri);
+bool IsPostgresUri(const std::string& Index);
+// A postgresql:// or postgres:// URI opens the shared store, anything else the SQLite file.
+OpenedStore OpenStore(const std::string& Index);
 
 constexpr int LabSchemaVersion = 2;
+constexpr int LabPostgresSchemaVersion = 3;  // version 3 adds the machines' leases
 constexpr unsigned ReportsPerPage = 25;
 constexpr unsigned SparklineDays = 14;
 

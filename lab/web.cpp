@@ -29,6 +29,7 @@ text-align:left;vertical-align:top}th a{color:inherit}pre{background:#f6f6f6;pad
 .mark{font-size:11px;padding:1px 5px;border-radius:3px;color:#fff}.new{background:#2d7d2d}.regressed{background:#b03030}
 .fixed{background:#777}.flag{color:#b03030}.ok{color:#2d7d2d}.muted{color:#777}form.inline{display:inline}
 .num{text-align:right}nav.pages a{margin-right:8px}
+.banner{background:#b03030;color:#fff;padding:6px 16px}.banner.spool{background:#8a6d00}
 )";
 
 // Polls the record's generation and reloads the page when it moves, unless someone is typing.
@@ -463,6 +464,43 @@ void Dashboard::Stop() {
     }
 }
 
+void Dashboard::Deliver(httplib::Response& Response, std::string Html) const {
+    const LabStore::ReadHealth Read = Store.ReadState();
+    std::string Banner;
+    if (!Read.Reachable) {
+        Response.status = 503;
+        Banner = "<div class=\"banner\" id=\"unreachable\">The index cannot be reached: nothing here is current. Last read " +
+                 Escape(Read.LastRead.empty() ? "never" : Read.LastRead) + ".</div>";
+    }
+    if (SpoolCounts) {
+        if (const Spool::Counts Waiting = SpoolCounts(); Waiting.Batches > 0 || Waiting.RefusedReports > 0) {
+            Banner += "<div class=\"banner spool\" id=\"spool\">" + std::to_string(Waiting.Reports) +
+                      " reports wait in the spool for the index" +
+                      (Waiting.RefusedReports > 0 ? "; " + std::to_string(Waiting.RefusedReports) + " refused, the spool being full" : "") +
+                      ".</div>";
+        }
+    }
+    if (const size_t Main = Html.find("<main>"); Main != std::string::npos && !Banner.empty()) {
+        Html.insert(Main, Banner);
+    }
+    SendPage(Response, Html);
+}
+
+void Dashboard::DeliverJson(httplib::Response& Response, Json Document) const {
+    const LabStore::ReadHealth Read = Store.ReadState();
+    if (!Read.Reachable) {
+        Response.status = 503;
+    }
+    Document["index_reachable"] = Read.Reachable;
+    Document["index_last_read"] = Read.LastRead.empty() ? Json(nullptr) : Json(Read.LastRead);
+    if (SpoolCounts) {
+        const Spool::Counts Waiting = SpoolCounts();
+        Document["spooled_reports"] = Waiting.Reports;
+        Document["spool_refused_reports"] = Waiting.RefusedReports;
+    }
+    SendJson(Response, Document);
+}
+
 void Dashboard::Routes() {
     httplib::Server& On = *Server;
     On.set_payload_max_length(LargestRequest);
@@ -505,29 +543,29 @@ void Dashboard::Routes() {
 
     On.Get("/buckets", [this, Generation](const httplib::Request& Request, httplib::Response& Response) {
         const BucketFilter Filter = FilterOf(Request);
-        SendPage(Response, Page("Buckets", Generation(), BucketsHtml(Store.Buckets(Filter), Filter)));
+        Deliver(Response, Page("Buckets", Generation(), BucketsHtml(Store.Buckets(Filter), Filter)));
     });
     On.Get("/api/buckets", [this](const httplib::Request& Request, httplib::Response& Response) {
-        SendJson(Response, BucketsJson(Store.Buckets(FilterOf(Request))));
+        DeliverJson(Response, BucketsJson(Store.Buckets(FilterOf(Request))));
     });
 
     On.Get("/bucket", [this, Generation](const httplib::Request& Request, httplib::Response& Response) {
         const auto Detail = Store.Bucket(Param(Request, "name"), static_cast<unsigned>(std::max<int64_t>(NumberParam(Request, "page"), 0)));
         if (!Detail) {
             Response.status = 404;
-            SendPage(Response, Page("No such bucket", Generation(), "<h1>No such bucket</h1>"));
+            Deliver(Response, Page("No such bucket", Generation(), "<h1>No such bucket</h1>"));
             return;
         }
-        SendPage(Response, Page(Latin1ToUtf8(Detail->Bucket), Generation(), BucketHtml(*Detail, Csrf)));
+        Deliver(Response, Page(Latin1ToUtf8(Detail->Bucket), Generation(), BucketHtml(*Detail, Csrf)));
     });
     On.Get("/api/bucket", [this](const httplib::Request& Request, httplib::Response& Response) {
         const auto Detail = Store.Bucket(Param(Request, "name"), static_cast<unsigned>(std::max<int64_t>(NumberParam(Request, "page"), 0)));
         if (!Detail) {
             Response.status = 404;
-            SendJson(Response, {{"error", "no such bucket"}});
+            DeliverJson(Response, {{"error", "no such bucket"}});
             return;
         }
-        SendJson(Response, BucketJson(*Detail));
+        DeliverJson(Response, BucketJson(*Detail));
     });
 
     // State changes: the form's secret, and when the browser says where the request comes from, this
@@ -559,19 +597,19 @@ void Dashboard::Routes() {
         const auto Detail = Store.Report(NumberParam(Request, "id"));
         if (!Detail) {
             Response.status = 404;
-            SendPage(Response, Page("No such report", Generation(), "<h1>No such report</h1>"));
+            Deliver(Response, Page("No such report", Generation(), "<h1>No such report</h1>"));
             return;
         }
-        SendPage(Response, Page("Report " + std::to_string(Detail->Row.Id), Generation(), ReportHtml(*Detail, Param(Request, "module"))));
+        Deliver(Response, Page("Report " + std::to_string(Detail->Row.Id), Generation(), ReportHtml(*Detail, Param(Request, "module"))));
     });
     On.Get("/api/report", [this](const httplib::Request& Request, httplib::Response& Response) {
         const auto Detail = Store.Report(NumberParam(Request, "id"));
         if (!Detail) {
             Response.status = 404;
-            SendJson(Response, {{"error", "no such report"}});
+            DeliverJson(Response, {{"error", "no such report"}});
             return;
         }
-        SendJson(Response, ReportJsonOf(*Detail));
+        DeliverJson(Response, ReportJsonOf(*Detail));
     });
     On.Get("/api/report/raw", [this](const httplib::Request& Request, httplib::Response& Response) {
         const auto Detail = Store.Report(NumberParam(Request, "id"));
@@ -583,10 +621,10 @@ void Dashboard::Routes() {
     });
 
     On.Get("/machines", [this, Generation](const httplib::Request&, httplib::Response& Response) {
-        SendPage(Response, Page("Machines", Generation(), MachinesHtml(Store.Machines(), Live())));
+        Deliver(Response, Page("Machines", Generation(), MachinesHtml(Store.Machines(), Live())));
     });
     On.Get("/api/machines", [this](const httplib::Request&, httplib::Response& Response) {
-        SendJson(Response, MachinesJson(Store.Machines(), Live()));
+        DeliverJson(Response, MachinesJson(Store.Machines(), Live()));
     });
     On.Get("/api/machine/raw", [this](const httplib::Request& Request, httplib::Response& Response) {
         SendText(Response, Store.RawLog(Param(Request, "name")));

@@ -8,11 +8,15 @@
 #include <string>
 #include <thread>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "collector.h"
+#include "spool.h"
 #include "store.h"
 
 namespace httplib {
 class Server;
+struct Response;
 }
 
 namespace hestolvane::lab {
@@ -36,13 +40,20 @@ public:
     bool Start(std::string& Error);
     void Stop();
     int Port() const { return Bound; }
+    // What waits in the spool, shown on every page while anything does.
+    void ShowSpool(std::function<Spool::Counts()> Counts) { SpoolCounts = std::move(Counts); }
 
 private:
     void Routes();
+    // Every page and JSON document says whether the record could be read for it, and when it last was;
+    // what waits in the spool is not in the record yet.
+    void Deliver(httplib::Response& Response, std::string Html) const;
+    void DeliverJson(httplib::Response& Response, nlohmann::json Document) const;
 
     LabStore& Store;
     LiveSource Live;
     std::function<uint64_t()> LiveChanges;
+    std::function<Spool::Counts()> SpoolCounts;
     DashboardOptions Options;
     std::string Csrf;  // the secret every state-changing form carries
     std::unique_ptr<httplib::Server> Server;

@@ -1,5 +1,5 @@
-// The lab's record on SQLite: taking over an existing crash index, counting each report once, fixed and
-// regressed buckets, and the health derived from a machine's boots.
+// The lab's record on SQLite and on PostgreSQL: taking over an existing crash index, counting each report
+// once, fixed and regressed buckets, bytes kept as captured, and the health derived from a machine's boots.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,10 +12,13 @@
 #include "output.h"
 #include "signature.h"
 #include "store.h"
+#include "store_fixture.h"
 
 namespace hestolvane::lab {
 namespace {
 
+using testing::LabStores;
+using testing::StoreKind;
 using testing::TempDirectory;
 
 ReportEntry Entry(const std::string& Bucket, const std::string& CrashTime, const std::optional<std::string>& Boot) {
@@ -72,9 +75,8 @@ TEST(LabStore, TakesOverAnExistingCrashIndexInPlace) {
     EXPECT_EQ(Index.Index->Buckets(decode::BucketKey::Bucket).Buckets.size(), 1U);
 }
 
-TEST(LabStore, CountsAReportOnceAndRegressesAFixedBucket) {
-    TempDirectory Work;
-    OpenedStore Opened = OpenSqliteStore(Work.Path() + "/lab.db");
+TEST_P(LabStores, CountsAReportOnceAndRegressesAFixedBucket) {
+    OpenedStore Opened = Open();
     ASSERT_TRUE(Opened.Store) << Opened.Error;
     LabStore& Store = *Opened.Store;
     ASSERT_TRUE(Store.UpsertMachine("vm1", {{"pool", "a"}}, "tcp://127.0.0.1:1", true));
@@ -120,9 +122,8 @@ TEST(LabStore, CountsAReportOnceAndRegressesAFixedBucket) {
     EXPECT_EQ(Store.Bucket("0x50_mod.sys!Fail", 0)->State, "open");
 }
 
-TEST(LabStore, FiltersBucketsByTheCulpritsOwner) {
-    TempDirectory Work;
-    OpenedStore Opened = OpenSqliteStore(Work.Path() + "/lab.db");
+TEST_P(LabStores, FiltersBucketsByTheCulpritsOwner) {
+    OpenedStore Opened = Open();
     ASSERT_TRUE(Opened.Store) << Opened.Error;
     LabStore& Store = *Opened.Store;
     ASSERT_TRUE(Store.UpsertMachine("vm1", {}, "tcp://127.0.0.1:1", true));
@@ -146,9 +147,8 @@ TEST(LabStore, FiltersBucketsByTheCulpritsOwner) {
     EXPECT_EQ(Store.Buckets({}).size(), 3U);
 }
 
-TEST(LabStore, KeepsTheNewestRawBytesWithinTheLimit) {
-    TempDirectory Work;
-    OpenedStore Opened = OpenSqliteStore(Work.Path() + "/lab.db");
+TEST_P(LabStores, KeepsTheNewestRawBytesWithinTheLimit) {
+    OpenedStore Opened = Open();
     ASSERT_TRUE(Opened.Store) << Opened.Error;
     ASSERT_TRUE(Opened.Store->UpsertMachine("vm1", {}, "file:///x", true));
     for (char Each = 'a'; Each <= 'j'; ++Each) {
@@ -157,6 +157,69 @@ TEST(LabStore, KeepsTheNewestRawBytesWithinTheLimit) {
     EXPECT_EQ(Opened.Store->RawLog("vm1"), std::string(1000, 'g') + std::string(1000, 'h') + std::string(1000, 'i') +
                                                std::string(1000, 'j'));
 }
+
+// A capture's bytes are not UTF-8: every byte, NUL and the high half included, comes back as it went in,
+// and a bucket named with such bytes is found by the same bytes.
+TEST_P(LabStores, KeepsEveryByteOfACaptureAndBoundValuesStayValues) {
+    OpenedStore Opened = Open();
+    ASSERT_TRUE(Opened.Store) << Opened.Error;
+    LabStore& Store = *Opened.Store;
+    const std::string Name = "vm\xE9'; DROP TABLE lab_reports; --";
+    ASSERT_TRUE(Store.UpsertMachine(Name, {{"pool", "\xFF\x01"}}, "file:///x", true));
+    ReportEntry Odd = Entry("0x50_m\xF6" "d.sys!F\x80il", "2026-12-08T06:01:00.000Z", std::nullopt);
+    Odd.Raw = std::string("VQN Dump Begin.\n\x00\x01\x7F\x80\xC3\xA9\xFF end\n", 25);
+    const auto Recorded = Store.RecordReport(Name, Odd);
+    ASSERT_TRUE(Recorded);
+    ASSERT_TRUE(Recorded->Added);
+    const auto Detail = Store.Report(Recorded->Id);
+    ASSERT_TRUE(Detail);
+    EXPECT_EQ(Detail->Raw, Odd.Raw);
+    EXPECT_EQ(Detail->Row.Machine, Name);
+    EXPECT_EQ(Detail->Row.Bucket, Odd.Bucket);
+    ASSERT_TRUE(Store.Bucket(Odd.Bucket, 0));
+    EXPECT_EQ(Store.Bucket(Odd.Bucket, 0)->PerMachine.at(Name), 1U);
+    BucketFilter ByMachine;
+    ByMachine.Machine = Name;
+    ByMachine.Tag = "pool=\xFF\x01";
+    EXPECT_EQ(Store.Buckets(ByMachine).size(), 1U);
+    ASSERT_EQ(Store.Machines().size(), 1U);
+    EXPECT_EQ(Store.Machines()[0].Tags.at("pool"), "\xFF\x01");
+    ASSERT_TRUE(Store.AppendRaw(Name, std::string("\x00\xFE", 2), 4096));
+    EXPECT_EQ(Store.RawLog(Name), std::string("\x00\xFE", 2));
+    // Resume points and boots, as a restarted collector reads them back.
+    ASSERT_TRUE(Store.SaveResume(Name, "8:42", {1234, 5678}));
+    const auto Point = Store.LoadResume(Name, "8:42");
+    ASSERT_TRUE(Point);
+    EXPECT_EQ(Point->Offset, 1234U);
+    EXPECT_EQ(Point->LoggedTo, 5678U);
+    EXPECT_FALSE(Store.LoadResume(Name, "8:43"));
+}
+
+// The alerts a report raises go into the outbox with it, once, however often the report is recorded.
+TEST_P(LabStores, RaisesEachAlertOnceWithTheChangeThatRaisedIt) {
+    OpenedStore Opened = Open();
+    ASSERT_TRUE(Opened.Store) << Opened.Error;
+    LabStore& Store = *Opened.Store;
+    Store.SetAlertTargets({{"webhook http://127.0.0.1:1/", {"new_bucket", "regression"}}});
+    ASSERT_TRUE(Store.UpsertMachine("vm1", {}, "file:///x", true));
+    ASSERT_TRUE(Store.BeginBatch());
+    ASSERT_TRUE(Store.RecordReport("vm1", Entry("0x50_mod.sys!Fail", "2026-12-08T06:01:00.000Z", std::nullopt)));
+    ASSERT_TRUE(Store.RecordReport("vm1", Entry("0x50_mod.sys!Fail", "2026-12-08T06:01:00.000Z", std::nullopt)));
+    ASSERT_TRUE(Store.RecordReport("vm1", Entry("0x50_mod.sys!Fail", "2026-12-08T06:02:00.000Z", std::nullopt)));
+    ASSERT_TRUE(Store.CommitBatch());
+    const std::vector<OutboxEntry> Due = Store.DueAlerts(IsoAfter(std::chrono::seconds(1)), 10);
+    ASSERT_EQ(Due.size(), 1U);
+    EXPECT_EQ(Due[0].Event, "new_bucket");
+    ASSERT_TRUE(Store.AlertDelivered(Due[0].Id));
+    EXPECT_TRUE(Store.DueAlerts(IsoAfter(std::chrono::seconds(1)), 10).empty());
+    ASSERT_EQ(Store.Buckets({}).size(), 1U);
+    EXPECT_EQ(Store.Buckets({})[0].Count, 2U);
+}
+
+INSTANTIATE_TEST_SUITE_P(, LabStores, ::testing::Values(StoreKind::Sqlite, StoreKind::Postgres),
+                         [](const ::testing::TestParamInfo<StoreKind>& Kind) {
+                             return Kind.param == StoreKind::Sqlite ? "Sqlite" : "Postgres";
+                         });
 
 BootHealth BootOf(const char* State, unsigned Reports, bool Stopped = false) {
     BootHealth Boot;
