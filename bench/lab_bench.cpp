@@ -1,7 +1,8 @@
 // hestolvane-lab under load, run by hand: N machines on loopback TCP serial servers, each streaming
 // hestolvane-sim reports at 115,200 baud (11,520 bytes a second), into a real hestolvane-lab process.
 // Measures end-marker-to-index and end-marker-to-API latency, the collector's CPU and memory, and then the
-// dashboard's page times over an index of 100,000 reports. Figures go to BENCHMARKS.md.
+// dashboard's page times over a record of 100,000 reports (or --reports N) in SQLite or, with --store
+// postgres, in a PostgreSQL server it starts itself. Figures go to BENCHMARKS.md.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -28,7 +29,10 @@
 #include <vector>
 
 #include <httplib.h>
+#include <libpq-fe.h>
 #include <nlohmann/json.hpp>
+
+#include "postgres_server.h"
 
 namespace {
 
@@ -43,6 +47,7 @@ struct Options {
     double Gap = 0;  // seconds of silence after each report
     int PageReports = 100000;
     bool Symbols = true;  // name the frames from hestolvane-sim's binary, as the demo does
+    bool Postgres = false;  // the pages over a record in PostgreSQL rather than SQLite
 };
 
 // A machine per socket on both sides: the default limit of 1,024 descriptors is too few.
@@ -341,21 +346,30 @@ void LiveRun(const Options& Chosen, const std::vector<std::string>& Templates, c
     close(Epoll);
 }
 
-// The record filled directly, in one transaction: PageReports reports over 1,000 machines and 200
-// buckets, a fifth of them in one bucket, each with a real report's JSON object.
-void PageRun(const Options& Chosen, const std::string& Template, const std::string& Work) {
-    const int Web = FreePort();
-    const std::string Config = Work + "/pages.toml";
-    std::ofstream(Config) << "index = \"" << Work << "/pages.db\"\nlisten = \"127.0.0.1:" << Web << "\"\n";
-    pid_t Lab = StartLab(Chosen, Config, Web);
-    StopLab(Lab);
-    const std::string Decoded = Run(Chosen.Sim + " 2>/dev/null | " +
-                                    std::filesystem::path(Chosen.Lab).parent_path().parent_path().string() +
-                                    "/decode/hestolvane-decode --json");
-    const size_t Begin = Decoded.find("{\"kind\":\"report\"");
-    const std::string Document = Decoded.substr(Begin, Decoded.find('\n', Begin) - Begin);
+// What each report's row holds in the fill: the page benchmark's 200 buckets, a fifth of the reports in
+// the busiest, arrivals ten seconds apart going back from now.
+struct FillRow {
+    std::string Bucket;
+    std::string CrashTime;
+    std::string Arrived;
+};
+
+FillRow RowFor(int Index, std::chrono::system_clock::time_point Now) {
+    FillRow Row;
+    Row.Bucket = Index % 5 == 0 ? "0x50_mydriver.sys!Busiest" : "0x50_mydriver.sys!Routine" + std::to_string(Index % 199);
+    Row.CrashTime = "2027-01-01T00:00:00." + std::to_string(Index);
+    const time_t When = std::chrono::system_clock::to_time_t(Now - std::chrono::seconds(static_cast<int64_t>(Index) * 10));
+    std::tm Utc{};
+    gmtime_r(&When, &Utc);
+    char Arrived[40];
+    std::strftime(Arrived, sizeof(Arrived), "%Y-%m-%dT%H:%M:%S.000Z", &Utc);
+    Row.Arrived = Arrived;
+    return Row;
+}
+
+void FillSqlite(const std::string& Path, int Reports, const std::string& Template, const std::string& Document) {
     sqlite3* Database = nullptr;
-    sqlite3_open((Work + "/pages.db").c_str(), &Database);
+    sqlite3_open(Path.c_str(), &Database);
     sqlite3_exec(Database, "BEGIN", nullptr, nullptr, nullptr);
     sqlite3_stmt* Machine = nullptr;
     sqlite3_prepare_v2(Database, "INSERT INTO lab_machines (name, first_seen) VALUES (?1, '2027-01-01T00:00:00.000Z')", -1, &Machine, nullptr);
@@ -373,32 +387,135 @@ void PageRun(const Options& Chosen, const std::string& Template, const std::stri
                        " ?6, ?2)",
                        -1, &Insert, nullptr);
     const auto Now = std::chrono::system_clock::now();
-    for (int Index = 0; Index < Chosen.PageReports; ++Index) {
-        const std::string Bucket = Index % 5 == 0 ? "0x50_mydriver.sys!Busiest" : "0x50_mydriver.sys!Routine" + std::to_string(Index % 199);
-        const std::string CrashTime = "2027-01-01T00:00:00." + std::to_string(Index);
-        const time_t When = std::chrono::system_clock::to_time_t(Now - std::chrono::seconds(Index * 10));
-        std::tm Utc{};
-        gmtime_r(&When, &Utc);
-        char Arrived[40];
-        std::strftime(Arrived, sizeof(Arrived), "%Y-%m-%dT%H:%M:%S.000Z", &Utc);
+    for (int Index = 0; Index < Reports; ++Index) {
+        const FillRow Row = RowFor(Index, Now);
         sqlite3_bind_int64(Insert, 1, 1 + Index % 1000);
-        sqlite3_bind_text(Insert, 2, CrashTime.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(Insert, 3, Bucket.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(Insert, 2, Row.CrashTime.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(Insert, 3, Row.Bucket.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(Insert, 4, Template.c_str(), -1, SQLITE_STATIC);
         sqlite3_bind_text(Insert, 5, Document.c_str(), -1, SQLITE_STATIC);
-        sqlite3_bind_text(Insert, 6, Arrived, -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(Insert, 6, Row.Arrived.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_step(Insert);
         sqlite3_reset(Insert);
     }
     sqlite3_finalize(Insert);
     sqlite3_exec(Database, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close(Database);
+}
+
+// COPY's text form: backslash, tab and line ends escaped.
+std::string CopyField(const std::string& Text) {
+    std::string Field;
+    for (const char Each : Text) {
+        switch (Each) {
+        case '\\': Field += "\\\\"; break;
+        case '\t': Field += "\\t"; break;
+        case '\n': Field += "\\n"; break;
+        case '\r': Field += "\\r"; break;
+        default: Field += Each;
+        }
+    }
+    return Field;
+}
+
+bool Execute(PGconn* Connection, const char* Sql) {
+    PGresult* Result = PQexec(Connection, Sql);
+    const bool Done = PQresultStatus(Result) == PGRES_COMMAND_OK;
+    if (!Done) {
+        std::fprintf(stderr, "%s: %s", Sql, PQerrorMessage(Connection));
+    }
+    PQclear(Result);
+    return Done;
+}
+
+// Through COPY, as a bulk load would: the collector itself writes report by report.
+bool FillPostgres(const std::string& Uri, int Reports, const std::string& Template, const std::string& Document) {
+    PGconn* Connection = PQconnectdb(Uri.c_str());
+    if (PQstatus(Connection) != CONNECTION_OK ||
+        !Execute(Connection, "INSERT INTO lab_machines (name, first_seen) SELECT 'vm' || n, '2027-01-01T00:00:00.000Z'"
+                             " FROM generate_series(0, 999) n")) {
+        PQfinish(Connection);
+        return false;
+    }
+    PGresult* Copying = PQexec(Connection, "COPY lab_reports (machine_id, crash_time, code, bucket, signature, culprit_module,"
+                                           " raw, document, arrived, raw_hash) FROM STDIN");
+    bool Done = PQresultStatus(Copying) == PGRES_COPY_IN;
+    PQclear(Copying);
+    if (!Done) {
+        std::fprintf(stderr, "COPY: %s", PQerrorMessage(Connection));
+        PQfinish(Connection);
+        return false;
+    }
+    const std::string Raw = CopyField(Template);
+    const std::string Json = CopyField(Document);
+    const auto Now = std::chrono::system_clock::now();
+    std::string Chunk;
+    for (int Index = 0; Index < Reports; ++Index) {
+        const FillRow Row = RowFor(Index, Now);
+        Chunk += std::to_string(1 + Index % 1000) + "\t" + Row.CrashTime + "\t0x50\t" + Row.Bucket +
+                 "\td6df848dc4d9dfb8\tmydriver.sys\t" + Raw + "\t" + Json + "\t" + Row.Arrived + "\t" + Row.CrashTime + "\n";
+        if (Chunk.size() > (1 << 20) || Index + 1 == Reports) {
+            Done = PQputCopyData(Connection, Chunk.data(), static_cast<int>(Chunk.size())) == 1 && Done;
+            Chunk.clear();
+        }
+    }
+    Done = PQputCopyEnd(Connection, nullptr) == 1 && Done;
+    while (PGresult* Result = PQgetResult(Connection)) {
+        if (PQresultStatus(Result) != PGRES_COMMAND_OK) {
+            std::fprintf(stderr, "COPY: %s", PQerrorMessage(Connection));
+            Done = false;
+        }
+        PQclear(Result);
+    }
+    // What a database that has been running for a while has: statistics and a visibility map, so that the
+    // covering index is read without the table.
+    Done = Execute(Connection, "VACUUM ANALYZE lab_reports") && Done;
+    PQfinish(Connection);
+    return Done;
+}
+
+// The record filled directly: PageReports reports over 1,000 machines and 200 buckets, a fifth of them in
+// one bucket, each with a real report's JSON object; then each page asked for 20 times.
+void PageRun(const Options& Chosen, const std::string& Template, const std::string& Work) {
+    const int Web = FreePort();
+    const std::string Config = Work + "/pages.toml";
+    std::unique_ptr<hestolvane::testing::PostgresServer> Server;
+    std::string Index = Work + "/pages.db";
+    if (Chosen.Postgres) {
+        std::string WhyNot;
+        Server = hestolvane::testing::PostgresServer::Start(WhyNot);
+        if (!Server || !Server->CreateDatabase("pages")) {
+            std::printf("pages: no PostgreSQL server: %s\n", WhyNot.c_str());
+            return;
+        }
+        Index = Server->Uri("pages");
+    }
+    std::ofstream(Config) << "index = \"" << Index << "\"\nlisten = \"127.0.0.1:" << Web << "\"\n";
+    pid_t Lab = StartLab(Chosen, Config, Web);
+    StopLab(Lab);
+    const std::string Decoded = Run(Chosen.Sim + " 2>/dev/null | " +
+                                    std::filesystem::path(Chosen.Lab).parent_path().parent_path().string() +
+                                    "/decode/hestolvane-decode --json");
+    const size_t Begin = Decoded.find("{\"kind\":\"report\"");
+    const std::string Document = Decoded.substr(Begin, Decoded.find('\n', Begin) - Begin);
+    const Clock::time_point Filling = Clock::now();
+    if (Chosen.Postgres) {
+        if (!FillPostgres(Index, Chosen.PageReports, Template, Document)) {
+            std::printf("pages: the fill failed\n");
+            return;
+        }
+    } else {
+        FillSqlite(Index, Chosen.PageReports, Template, Document);
+    }
+    std::printf("filled %d reports into %s in %.0f s\n", Chosen.PageReports, Chosen.Postgres ? "PostgreSQL" : "SQLite",
+                std::chrono::duration<double>(Clock::now() - Filling).count());
 
     Lab = StartLab(Chosen, Config, Web);
     httplib::Client Client("127.0.0.1", Web);
+    Client.set_read_timeout(std::chrono::seconds(300));
     std::printf("pages over %d reports, 1,000 machines, 200 buckets (the busiest %d reports):\n", Chosen.PageReports, Chosen.PageReports / 5);
     for (const char* Path : {"/bucket?name=0x50_mydriver.sys%21Busiest", "/api/bucket?name=0x50_mydriver.sys%21Busiest",
-                             "/buckets", "/report?id=50000", "/machines"}) {
+                             "/buckets", "/api/buckets", "/report?id=50000", "/machines"}) {
         std::vector<double> Times;
         for (int Round = 0; Round < 20; ++Round) {
             const Clock::time_point Asked = Clock::now();
@@ -434,6 +551,8 @@ int main(int Count, char** Arguments) {
             Chosen.Gap = std::stod(Arguments[++Index]);
         } else if (Argument == "--reports") {
             Chosen.PageReports = std::stoi(Arguments[++Index]);
+        } else if (Argument == "--store") {
+            Chosen.Postgres = std::string(Arguments[++Index]) == "postgres";
         } else if (Argument == "--symbols") {
             Chosen.Symbols = std::string(Arguments[++Index]) == "on";
         } else if (Argument == "--only") {
@@ -444,7 +563,7 @@ int main(int Count, char** Arguments) {
     }
     if (Chosen.Lab.empty() || Chosen.Sim.empty()) {
         std::cerr << "usage: hestolvane_lab_bench --lab PATH --sim PATH [--machines N] [--seconds S] [--gap S]"
-                     " [--reports N] [--symbols on|off] [--only live|pages]\n";
+                     " [--reports N] [--store sqlite|postgres] [--symbols on|off] [--only live|pages]\n";
         return 2;
     }
     RaiseDescriptorLimit();

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -156,11 +157,11 @@ public:
         return Status == PGRES_COMMAND_OK || Status == PGRES_TUPLES_OK;
     }
     int Count() const { return Ok() ? PQntuples(Result.get()) : 0; }
-    int64_t Affected() const { return Ok() ? std::atoll(PQcmdTuples(Result.get())) : 0; }
+    int64_t Affected() const { return Ok() ? std::strtoll(PQcmdTuples(Result.get()), nullptr, 10) : 0; }
     std::string Text(int Row, int Column) const {
         return FromDatabase(PQgetvalue(Result.get(), Row, Column), static_cast<size_t>(PQgetlength(Result.get(), Row, Column)));
     }
-    int64_t Integer(int Row, int Column) const { return std::atoll(PQgetvalue(Result.get(), Row, Column)); }
+    int64_t Integer(int Row, int Column) const { return std::strtoll(PQgetvalue(Result.get(), Row, Column), nullptr, 10); }
     std::optional<int> OptionalInt(int Row, int Column) const {
         if (PQgetisnull(Result.get(), Row, Column) != 0) {
             return std::nullopt;
@@ -271,7 +272,10 @@ private:
 std::string EncodeTags(const std::map<std::string, std::string>& Tags) {
     std::string Text;
     for (const auto& [Key, Value] : Tags) {
-        Text += "\n" + Key + "=" + Value;
+        Text += "\n";
+        Text += Key;
+        Text += "=";
+        Text += Value;
     }
     return Tags.empty() ? "" : Text + "\n";
 }
@@ -400,7 +404,7 @@ public:
                 if (Writer.Conflicted()) {
                     continue;
                 }
-                const std::string Failed = Writer.Error;
+                std::string Failed = Writer.Error;
                 Writer.Exec("ROLLBACK", {});
                 return Failed;
             }
@@ -777,18 +781,22 @@ public:
         Targets = std::move(Wanted);
     }
 
-    // Several collectors share one outbox: each sends what it finds due, and a delivery of another's alert
-    // is at least once, as a restart's is.
+    // Several collectors share one outbox: an alert due is claimed by the one that takes it, for a minute,
+    // so that one collector sends it; should that one die before its delivery is recorded, another sends
+    // it after the minute (at least once, as after a restart).
     std::vector<OutboxEntry> DueAlerts(const std::string& Now, unsigned Limit) override {
         std::lock_guard<std::mutex> Hold(ReaderLock);
-        const Rows Answer = Read("SELECT id, target, event, document, attempts FROM lab_outbox WHERE delivered = ''"
-                                 " AND next_attempt <= $1 ORDER BY id LIMIT $2",
-                                 {Now, int64_t{Limit}});
+        const Rows Answer = Read("UPDATE lab_outbox SET next_attempt = $3 WHERE id IN (SELECT id FROM lab_outbox"
+                                 " WHERE delivered = '' AND next_attempt <= $1 ORDER BY id LIMIT $2 FOR UPDATE SKIP LOCKED)"
+                                 " RETURNING id, target, event, document, attempts",
+                                 {Now, int64_t{Limit}, IsoAfter(std::chrono::minutes(1))});
         std::vector<OutboxEntry> Due;
+        Due.reserve(static_cast<size_t>(Answer.Count()));
         for (int Row = 0; Row < Answer.Count(); ++Row) {
             Due.push_back({Answer.Integer(Row, 0), Answer.Text(Row, 1), Answer.Text(Row, 2), Answer.Text(Row, 3),
                            static_cast<int>(Answer.Integer(Row, 4))});
         }
+        std::sort(Due.begin(), Due.end(), [](const OutboxEntry& Left, const OutboxEntry& Right) { return Left.Id < Right.Id; });
         return Due;
     }
 

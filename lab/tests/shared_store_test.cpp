@@ -82,6 +82,10 @@ TEST(LabSharedStoreConcurrent, CollectorsStartingAtOnceMakeTheTablesOnceAndCount
     EXPECT_EQ(Total, 60U);
     // One alert per new bucket, whichever collector recorded the bucket's first report.
     EXPECT_EQ(Reading.Store->DueAlerts(IsoAfter(std::chrono::seconds(1)), 100).size(), 5U);
+    // Each claimed by the collector that took it: another finds none due.
+    OpenedStore Other = OpenPostgresStore(Uri);
+    ASSERT_TRUE(Other.Store) << Other.Error;
+    EXPECT_TRUE(Other.Store->DueAlerts(IsoAfter(std::chrono::seconds(1)), 100).empty());
 }
 
 TEST(LabSharedStore, LeasesPassOnWhenGivenUpAndWhenTheyRunOut) {
