@@ -61,6 +61,9 @@ void LeaseKeeper::Release() {
 void LeaseKeeper::Loop() {
     std::unique_lock<std::mutex> Hold(Lock);
     bool Reported = false;
+    // Not before the loop says which machines it has: a renewal of none would give up what a restarted
+    // collector of the same name still holds.
+    Wake.wait(Hold, [this] { return Stopping || WantChanged; });
     while (!Stopping) {
         const std::vector<std::string> Asking = Wanted;
         WantChanged = false;
