@@ -358,7 +358,10 @@ public:
                     return "taking over the crash index's owners: " + Error();
                 }
             }
-            if (!Upgrading.Commit()) {
+            // Orders each machine's boots by arrival, so that the newest are found without reading the rest.
+            if (sqlite3_exec(Database, "CREATE INDEX IF NOT EXISTS lab_boots_by_machine ON lab_boots (machine_id)",
+                             nullptr, nullptr, nullptr) != SQLITE_OK ||
+                !Upgrading.Commit()) {
                 return Error();
             }
             Schema = LabSchemaVersion;
@@ -880,9 +883,9 @@ private:
     // The machine's boots oldest first; only the newest Newest of them when that is not zero.
     static std::vector<BootHealth> BootsOf(StatementCache& On, int64_t MachineId, unsigned Newest = 0) {
         Statement Query(On,
-                        "SELECT * FROM (SELECT b.id, b.load_time, b.driver_version, b.state, b.stopped,"
+                        "SELECT b.id, b.load_time, b.driver_version, b.state, b.stopped,"
                         " (SELECT COUNT(*) FROM lab_reports r WHERE r.boot_id = b.id)"
-                        " FROM lab_boots b WHERE b.machine_id = ?1 ORDER BY b.id DESC LIMIT ?2) ORDER BY id");
+                        " FROM (SELECT * FROM lab_boots WHERE machine_id = ?1 ORDER BY id DESC LIMIT ?2) b ORDER BY b.id");
         Query.Bind(1, MachineId).Bind(2, Newest == 0 ? int64_t{-1} : int64_t{Newest});
         std::vector<BootHealth> Boots;
         while (Query.Step() == SQLITE_ROW) {
