@@ -55,6 +55,9 @@ struct BootOutcome {
     bool BootLoop = false;            // the third (or later) boot in a row whose state says the one before crashed
 };
 
+// A boot loop is this many boots in a row, each saying the one before crashed.
+constexpr unsigned BootLoopLength = 3;
+
 // Health derived from the boots of one machine, oldest first.
 struct BootHealth {
     std::string LoadTime;

@@ -230,6 +230,50 @@ BootHealth BootOf(const char* State, unsigned Reports, bool Stopped = false) {
     return Boot;
 }
 
+// What recording a boot says about it, deep into a machine's history, where only the newest boots count.
+TEST(LabStore, FlagsEachBootOfALongHistoryByTheBootsBeforeIt) {
+    TempDirectory Work;
+    OpenedStore Opened = OpenSqliteStore(Work.Path() + "/lab.db");
+    ASSERT_TRUE(Opened.Store) << Opened.Error;
+    LabStore& Store = *Opened.Store;
+    ASSERT_TRUE(Store.UpsertMachine("vm1", {}, "tcp://127.0.0.1:1", true));
+    int Hour = 0;
+    auto Boot = [&](const std::string& State, bool Crashes) {
+        char Load[40];
+        std::snprintf(Load, sizeof(Load), "2026-12-%02dT%02d:00:00.000Z", 1 + Hour / 24, Hour % 24);
+        ++Hour;
+        const std::optional<BootOutcome> Outcome = Store.RecordBoot("vm1", {Load, 3, State, NowIso()});
+        if (Outcome && Crashes) {
+            EXPECT_TRUE(Store.RecordReport("vm1", Entry("0x50_mod.sys!Fail", Load, std::string(Load))));
+        }
+        return Outcome.value_or(BootOutcome{});
+    };
+    // Ten crashes, each captured: nothing to flag, though the first of them lost its report long ago.
+    EXPECT_TRUE(Boot("normal", false).Added);
+    EXPECT_TRUE(Boot("last_bsod", true).CrashWithoutReport);
+    for (int Each = 0; Each < 10; ++Each) {
+        const BootOutcome Outcome = Boot("normal", true);
+        EXPECT_FALSE(Outcome.CrashWithoutReport);
+        EXPECT_FALSE(Outcome.BootLoop);
+        EXPECT_FALSE(Boot("last_bsod", true).CrashWithoutReport);
+    }
+    // A crash that left no report, then a loop: flagged from its third boot on, for as long as it lasts.
+    EXPECT_FALSE(Boot("normal", false).CrashWithoutReport);
+    const BootOutcome Lost = Boot("last_bsod", true);
+    EXPECT_TRUE(Lost.CrashWithoutReport);
+    EXPECT_FALSE(Lost.BootLoop);
+    EXPECT_FALSE(Boot("last_bsod", true).BootLoop);
+    EXPECT_TRUE(Boot("last_bsod_new_version", true).BootLoop);
+    EXPECT_TRUE(Boot("last_bsod", false).BootLoop);
+    const BootOutcome AfterLoop = Boot("normal", false);
+    EXPECT_FALSE(AfterLoop.BootLoop);
+    EXPECT_FALSE(AfterLoop.CrashWithoutReport);
+    // A boot announced twice is recorded once and flags nothing again.
+    Hour -= 1;
+    EXPECT_FALSE(Boot("normal", false).Added);
+    EXPECT_EQ(Store.Machines()[0].Boots, 28U);
+}
+
 TEST(LabHealth, FlagsLostReportsBootLoopsAndUnexplainedReboots) {
     // [normal, crashed with a report] [last_bsod]: explained by its report.
     EXPECT_TRUE(DeriveHealth({BootOf("normal", 1), BootOf("last_bsod", 0)}).Flags.empty());
