@@ -231,9 +231,8 @@ BootHealth BootOf(const char* State, unsigned Reports, bool Stopped = false) {
 }
 
 // What recording a boot says about it, deep into a machine's history, where only the newest boots count.
-TEST(LabStore, FlagsEachBootOfALongHistoryByTheBootsBeforeIt) {
-    TempDirectory Work;
-    OpenedStore Opened = OpenSqliteStore(Work.Path() + "/lab.db");
+TEST_P(LabStores, FlagsEachBootOfALongHistoryByTheBootsBeforeIt) {
+    OpenedStore Opened = Open();
     ASSERT_TRUE(Opened.Store) << Opened.Error;
     LabStore& Store = *Opened.Store;
     ASSERT_TRUE(Store.UpsertMachine("vm1", {}, "tcp://127.0.0.1:1", true));
