@@ -54,6 +54,20 @@ std::optional<hestolvane::decode::Triage> LoadTriage(const LabConfig& Config) {
     return With;
 }
 
+// The index as the log shows it: a password in a PostgreSQL URI is not for the log.
+std::string Shown(const std::string& Index) {
+    if (!IsPostgresUri(Index)) {
+        return Index;
+    }
+    const size_t Authority = Index.find("://") + 3;
+    const size_t At = Index.find('@', Authority);
+    const size_t Colon = Index.find(':', Authority);
+    if (At == std::string::npos || Index.find('/', Authority) < At || Colon > At) {
+        return Index;
+    }
+    return Index.substr(0, Colon + 1) + "***" + Index.substr(At);
+}
+
 }  // namespace
 
 int main(int Count, char** Arguments) {
@@ -117,11 +131,11 @@ int main(int Count, char** Arguments) {
         const hestolvane::decode::RebucketCounts Counts =
             hestolvane::decode::RebucketIndex(*Index.Index, Resolver, *Triage, true);
         if (!Counts.Error.empty()) {
-            std::cerr << "hestolvane-lab: " << Config.Index << ": signing the reports of an earlier version: "
+            std::cerr << "hestolvane-lab: " << Shown(Config.Index) << ": signing the reports of an earlier version: "
                       << Counts.Error << "\n";
             return 1;
         }
-        std::cerr << "hestolvane-lab: " << Config.Index << ": reports of an earlier version signed again, "
+        std::cerr << "hestolvane-lab: " << Shown(Config.Index) << ": reports of an earlier version signed again, "
                   << hestolvane::decode::RebucketSummary(Counts) << "\n";
     }
     std::vector<AlertTarget> Targets;
@@ -151,7 +165,7 @@ int main(int Count, char** Arguments) {
         return 1;
     }
     std::cerr << "hestolvane-lab: dashboard on http://" << Listen->Host << ":" << Web.Port() << "/, "
-              << Config.Machines.size() << " machines configured, index " << Config.Index << ", collector "
+              << Config.Machines.size() << " machines configured, index " << Shown(Config.Index) << ", collector "
               << Leases.Id() << "\n";
     const bool Ran = Loop.Run();
     Web.Stop();
