@@ -606,20 +606,26 @@ public:
 
     std::vector<BucketRow> Buckets(const BucketFilter& Filter) override {
         static const std::map<std::string, std::string> Orders = {
-            {"count", "COUNT(*) DESC, r.bucket"}, {"last", "MAX(r.arrived) DESC, r.bucket"},
-            {"first", "MIN(r.arrived) DESC, r.bucket"}, {"bucket", "r.bucket"},
-            {"machines", "COUNT(DISTINCT r.machine_id) DESC, r.bucket"}};
+            {"count", "g.count DESC, g.bucket"}, {"last", "g.last DESC, g.bucket"},
+            {"first", "g.first DESC, g.bucket"}, {"bucket", "g.bucket"},
+            {"machines", "g.machines DESC, g.bucket"}};
         const auto Order = Orders.find(Filter.Sort);
+        // As in the SQLite store: machines joined only when a filter needs them, and the buckets' states
+        // after the grouping, not once per report.
+        const bool ByMachine = !Filter.Machine.empty() || !Filter.Tag.empty();
         const std::string Text =
-            "SELECT r.bucket, MIN(r.code), MIN(r.culprit_module), COUNT(*), COUNT(DISTINCT r.machine_id),"
-            " MIN(r.arrived), MAX(r.arrived), COALESCE(MAX(b.state), 'open'), MAX(r.owner)"
-            " FROM lab_reports r JOIN lab_machines m ON m.id = r.machine_id"
-            " LEFT JOIN lab_buckets b ON b.bucket = r.bucket"
-            " WHERE ($1 = '' OR lower(r.code) = lower($1)) AND ($2 = '' OR lower(r.culprit_module) = lower($2))"
-            " AND ($3 = '' OR m.name = $3)"
-            " AND ($4 = '' OR strpos(m.tags, chr(10) || $4 || chr(10)) > 0 OR strpos(m.tags, '=' || $4 || chr(10)) > 0)"
-            " AND ($5 = '' OR r.arrived >= $5) AND ($6 = '' OR r.owner = $6)"
-            " GROUP BY r.bucket ORDER BY " +
+            std::string("SELECT g.bucket, g.code, g.module, g.count, g.machines, g.first, g.last,"
+                        " COALESCE(b.state, 'open'), g.owner FROM"
+                        " (SELECT r.bucket AS bucket, MIN(r.code) AS code, MIN(r.culprit_module) AS module,"
+                        " COUNT(*) AS count, COUNT(DISTINCT r.machine_id) AS machines, MIN(r.arrived) AS first,"
+                        " MAX(r.arrived) AS last, MAX(r.owner) AS owner FROM lab_reports r") +
+            (ByMachine ? " JOIN lab_machines m ON m.id = r.machine_id" : "") +
+            " WHERE ($1 = '' OR lower(r.code) = lower($1)) AND ($2 = '' OR lower(r.culprit_module) = lower($2))" +
+            (ByMachine ? " AND ($3 = '' OR m.name = $3) AND ($4 = '' OR strpos(m.tags, chr(10) || $4 || chr(10)) > 0"
+                         " OR strpos(m.tags, '=' || $4 || chr(10)) > 0)"
+                       : " AND $3 = '' AND $4 = ''") +
+            " AND ($5 = '' OR r.arrived >= $5) AND ($6 = '' OR r.owner = $6) GROUP BY r.bucket) g"
+            " LEFT JOIN lab_buckets b ON b.bucket = g.bucket ORDER BY " +
             (Order != Orders.end() ? Order->second : Orders.at("count"));
         const std::vector<std::string> Days = WindowDays();
         std::lock_guard<std::mutex> Hold(ReaderLock);
