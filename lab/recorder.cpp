@@ -251,9 +251,9 @@ void Recorder::Write(std::deque<Job>& Batch) {
     if (Batched && !Committed) {
         std::cerr << "hestolvane-lab: the record was not written: " << Store.LastError() << "\n";
     }
-    // The database went away during the batch: none of it is known to be written, and writing it again
-    // counts nothing twice.
-    if (Pending != nullptr && Batched && !Committed && !Store.WriterReachable()) {
+    // The database went away during the batch (or just before it): none of it is known to be written, and
+    // writing it again counts nothing twice.
+    if (Pending != nullptr && !Committed && !Store.WriterReachable()) {
         SpoolBatch(Batch);
     }
 }
@@ -331,6 +331,9 @@ void Recorder::Drain(decode::SymbolResolver& Resolver) {
             }
         }
         const bool Batched = Store.BeginBatch();
+        if (!Batched && !Store.WriterReachable()) {
+            return;
+        }
         for (const SpooledWork& Work : Oldest->second) {
             Apply(Work);
         }
