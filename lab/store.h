@@ -226,7 +226,7 @@ struct OpenedStore {
 };
 OpenedStore OpenSqliteStore(const std::string& Path);
 
-constexpr int LabSchemaVersion = 2;
+constexpr int LabSchemaVersion = 3;
 constexpr unsigned ReportsPerPage = 25;
 constexpr unsigned SparklineDays = 14;
 
