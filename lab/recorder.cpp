@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <iterator>
 
 #include "capture_reader.h"
 #include "line_forms.h"
@@ -186,7 +187,14 @@ void Recorder::Loop() {
         // Everything waiting is one batch: symbols and signatures first, then the crash index and the
         // lab's record, each in one transaction, which keeps up with a thousand machines.
         std::deque<Job> Batch;
-        Batch.swap(Queue);
+        if (Queue.size() <= MaxBatchJobs) {
+            Batch.swap(Queue);
+        } else {
+            // A backlog goes in slices: each commits, and so becomes visible, without waiting for the rest.
+            const auto SliceEnd = Queue.begin() + static_cast<std::ptrdiff_t>(MaxBatchJobs);
+            Batch.assign(std::make_move_iterator(Queue.begin()), std::make_move_iterator(SliceEnd));
+            Queue.erase(Queue.begin(), SliceEnd);
+        }
         Hold.unlock();
         for (Job& Work : Batch) {
             if (Work.What == Job::Kind::Report) {

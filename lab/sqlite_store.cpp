@@ -75,6 +75,39 @@ constexpr const char* SchemaV2 =
     "CREATE INDEX lab_reports_by_bucket ON lab_reports (bucket, arrived, machine_id, driver_version, code,"
     " culprit_module, owner);"
     "INSERT INTO lab_schema (version) VALUES (2);";
+// Version 3: each bucket's counts kept up to date as reports arrive, so that the buckets page reads one row
+// per bucket and day instead of grouping every report on every request; triggers keep them, whichever
+// way a report comes in.
+constexpr const char* SchemaV3 =
+    "CREATE TABLE lab_bucket_stats ("
+    " bucket TEXT PRIMARY KEY, code TEXT NOT NULL, module TEXT NOT NULL, owner TEXT NOT NULL,"
+    " count INTEGER NOT NULL, machines INTEGER NOT NULL, first TEXT NOT NULL, last TEXT NOT NULL);"
+    "CREATE TABLE lab_bucket_machines (bucket TEXT NOT NULL, machine_id INTEGER NOT NULL,"
+    " PRIMARY KEY (bucket, machine_id)) WITHOUT ROWID;"
+    "CREATE TABLE lab_bucket_days (bucket TEXT NOT NULL, day TEXT NOT NULL, count INTEGER NOT NULL,"
+    " PRIMARY KEY (bucket, day)) WITHOUT ROWID;"
+    "INSERT INTO lab_bucket_stats (bucket, code, module, owner, count, machines, first, last)"
+    " SELECT bucket, MIN(code), MIN(culprit_module), MAX(owner), COUNT(*), COUNT(DISTINCT machine_id), MIN(arrived),"
+    " MAX(arrived) FROM lab_reports GROUP BY bucket;"
+    "INSERT INTO lab_bucket_machines (bucket, machine_id) SELECT DISTINCT bucket, machine_id FROM lab_reports;"
+    "INSERT INTO lab_bucket_days (bucket, day, count)"
+    " SELECT bucket, substr(arrived, 1, 10), COUNT(*) FROM lab_reports GROUP BY bucket, substr(arrived, 1, 10);"
+    "CREATE TRIGGER lab_reports_counted AFTER INSERT ON lab_reports BEGIN"
+    " INSERT INTO lab_bucket_stats (bucket, code, module, owner, count, machines, first, last)"
+    "  VALUES (NEW.bucket, NEW.code, NEW.culprit_module, NEW.owner, 0, 0, NEW.arrived, NEW.arrived)"
+    "  ON CONFLICT (bucket) DO NOTHING;"
+    " UPDATE lab_bucket_stats SET count = count + 1, code = MIN(code, NEW.code),"
+    "  module = MIN(module, NEW.culprit_module), owner = MAX(owner, NEW.owner), first = MIN(first, NEW.arrived),"
+    "  last = MAX(last, NEW.arrived),"
+    "  machines = machines + NOT EXISTS (SELECT 1 FROM lab_bucket_machines"
+    "   WHERE bucket = NEW.bucket AND machine_id = NEW.machine_id)"
+    "  WHERE bucket = NEW.bucket;"
+    " INSERT OR IGNORE INTO lab_bucket_machines (bucket, machine_id) VALUES (NEW.bucket, NEW.machine_id);"
+    " INSERT INTO lab_bucket_days (bucket, day, count) VALUES (NEW.bucket, substr(NEW.arrived, 1, 10), 1)"
+    "  ON CONFLICT (bucket, day) DO UPDATE SET count = count + 1;"
+    " END;"
+    "INSERT INTO lab_schema (version) VALUES (3);";
+
 constexpr const char* ImportOwners =
     "UPDATE lab_reports SET owner = COALESCE((SELECT r.owner FROM reports r WHERE r.raw = lab_reports.raw"
     " AND r.owner IS NOT NULL LIMIT 1), '');";
@@ -358,6 +391,9 @@ public:
                     return "taking over the crash index's owners: " + Error();
                 }
             }
+            if (Version < 3 && sqlite3_exec(Database, SchemaV3, nullptr, nullptr, nullptr) != SQLITE_OK) {
+                return Error();
+            }
             // Orders each machine's boots by arrival, so that the newest are found without reading the rest.
             if (sqlite3_exec(Database, "CREATE INDEX IF NOT EXISTS lab_boots_by_machine ON lab_boots (machine_id)",
                              nullptr, nullptr, nullptr) != SQLITE_OK ||
@@ -571,28 +607,37 @@ public:
             {"first", "g.first DESC, g.bucket"}, {"bucket", "g.bucket"},
             {"machines", "g.machines DESC, g.bucket"}};
         const auto Order = Orders.find(Filter.Sort);
-        // The machines are joined only when a filter names one or a tag, and the buckets' states after the
+        const std::string OrderBy = " ORDER BY " + (Order != Orders.end() ? Order->second : Orders.at("count"));
+        const bool Unfiltered = Filter.Code.empty() && Filter.Module.empty() && Filter.Machine.empty() &&
+                                Filter.Tag.empty() && Filter.Owner.empty() && Filter.Days <= 0;
+        // Without a filter, the counts kept per bucket answer; a filter groups the reports it keeps. The
+        // machines are joined only when a filter names one or a tag, and the buckets' states after the
         // grouping: both per report were most of the page's time.
         const bool ByMachine = !Filter.Machine.empty() || !Filter.Tag.empty();
-        const std::string Text =
-            std::string("SELECT g.bucket, g.code, g.module, g.count, g.machines, g.first, g.last,"
-                        " COALESCE(b.state, 'open'), COALESCE(b.regressed_at, ''), g.owner FROM"
-                        " (SELECT r.bucket AS bucket, MIN(r.code) AS code, MIN(r.culprit_module) AS module,"
-                        " COUNT(*) AS count, COUNT(DISTINCT r.machine_id) AS machines, MIN(r.arrived) AS first,"
-                        " MAX(r.arrived) AS last, MAX(r.owner) AS owner FROM lab_reports r") +
-            (ByMachine ? " JOIN lab_machines m ON m.id = r.machine_id" : "") +
-            " WHERE (?1 = '' OR r.code = ?1 COLLATE NOCASE) AND (?2 = '' OR r.culprit_module = ?2 COLLATE NOCASE)" +
-            (ByMachine ? " AND (?3 = '' OR m.name = ?3) AND (?4 = '' OR instr(m.tags, char(10) || ?4 || char(10)) > 0"
-                         " OR instr(m.tags, '=' || ?4 || char(10)) > 0)"
-                       : " AND ?3 = '' AND ?4 = ''") +
-            " AND (?5 = '' OR r.arrived >= ?5) AND (?6 = '' OR r.owner = ?6) GROUP BY r.bucket) g"
-            " LEFT JOIN lab_buckets b ON b.bucket = g.bucket ORDER BY " +
-            (Order != Orders.end() ? Order->second : Orders.at("count"));
+        const std::string Grouped =
+            Unfiltered ? std::string("lab_bucket_stats")
+                       : std::string("(SELECT r.bucket AS bucket, MIN(r.code) AS code, MIN(r.culprit_module) AS module,"
+                                     " COUNT(*) AS count, COUNT(DISTINCT r.machine_id) AS machines,"
+                                     " MIN(r.arrived) AS first, MAX(r.arrived) AS last, MAX(r.owner) AS owner"
+                                     " FROM lab_reports r") +
+                             (ByMachine ? " JOIN lab_machines m ON m.id = r.machine_id" : "") +
+                             " WHERE (?1 = '' OR r.code = ?1 COLLATE NOCASE)"
+                             " AND (?2 = '' OR r.culprit_module = ?2 COLLATE NOCASE)" +
+                             (ByMachine ? " AND (?3 = '' OR m.name = ?3) AND (?4 = ''"
+                                          " OR instr(m.tags, char(10) || ?4 || char(10)) > 0"
+                                          " OR instr(m.tags, '=' || ?4 || char(10)) > 0)"
+                                        : " AND ?3 = '' AND ?4 = ''") +
+                             " AND (?5 = '' OR r.arrived >= ?5) AND (?6 = '' OR r.owner = ?6) GROUP BY r.bucket)";
+        const std::string Text = "SELECT g.bucket, g.code, g.module, g.count, g.machines, g.first, g.last,"
+                                 " COALESCE(b.state, 'open'), COALESCE(b.regressed_at, ''), g.owner FROM " +
+                                 Grouped + " g LEFT JOIN lab_buckets b ON b.bucket = g.bucket" + OrderBy;
         const std::vector<std::string> Days = WindowDays();
         std::lock_guard<std::mutex> Hold(Lock);
         Statement Query(ReaderStatements, Text.c_str());
-        Query.Bind(1, Filter.Code).Bind(2, Filter.Module).Bind(3, Filter.Machine).Bind(4, Filter.Tag);
-        Query.Bind(5, Filter.Days > 0 ? IsoDaysAgo(Filter.Days) : std::string()).Bind(6, Filter.Owner);
+        if (!Unfiltered) {
+            Query.Bind(1, Filter.Code).Bind(2, Filter.Module).Bind(3, Filter.Machine).Bind(4, Filter.Tag);
+            Query.Bind(5, Filter.Days > 0 ? IsoDaysAgo(Filter.Days) : std::string()).Bind(6, Filter.Owner);
+        }
         std::vector<BucketRow> Rows;
         std::map<std::string, size_t> Where;
         while (Query.Step() == SQLITE_ROW) {
@@ -611,10 +656,8 @@ public:
             Where[Row.Bucket] = Rows.size();
             Rows.push_back(std::move(Row));
         }
-        // Read from the index that orders reports by bucket and arrival, which holds both columns.
-        Statement Daily(ReaderStatements,
-                        "SELECT bucket, substr(arrived, 1, 10), COUNT(*) FROM lab_reports INDEXED BY lab_reports_by_bucket"
-                        " WHERE arrived >= ?1 GROUP BY bucket, substr(arrived, 1, 10)");
+        // The sparkline counts every report of the bucket, whatever the filter kept.
+        Statement Daily(ReaderStatements, "SELECT bucket, day, count FROM lab_bucket_days WHERE day >= ?1");
         Daily.Bind(1, Days.front());
         while (Daily.Step() == SQLITE_ROW) {
             if (const auto Found = Where.find(Daily.Text(0)); Found != Where.end()) {

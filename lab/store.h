@@ -258,8 +258,8 @@ bool IsPostgresUri(const std::string& Index);
 // A postgresql:// or postgres:// URI opens the shared store, anything else the SQLite file.
 OpenedStore OpenStore(const std::string& Index);
 
-constexpr int LabSchemaVersion = 2;
-constexpr int LabPostgresSchemaVersion = 3;  // version 3 adds the machines' leases
+constexpr int LabSchemaVersion = 3;
+constexpr int LabPostgresSchemaVersion = 3;  // its version 3 adds the machines' leases
 constexpr unsigned ReportsPerPage = 25;
 constexpr unsigned SparklineDays = 14;
 

@@ -1,6 +1,7 @@
 // The lab's record on SQLite and on PostgreSQL: taking over an existing crash index, counting each report
 // once, fixed and regressed buckets, bytes kept as captured, and the health derived from a machine's boots.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -228,6 +229,87 @@ BootHealth BootOf(const char* State, unsigned Reports, bool Stopped = false) {
     Boot.Reports = Reports;
     Boot.Stopped = Stopped;
     return Boot;
+}
+
+// The buckets page without a filter reads counts kept as reports arrive; with one, it groups the reports.
+// Both must agree, in a new record and in one upgraded from a layout that kept no counts.
+TEST(LabStore, KeptBucketCountsAgreeWithTheReports) {
+    TempDirectory Work;
+    const std::string Path = Work.Path() + "/lab.db";
+    auto Fill = [](LabStore& Store, int From, int To) {
+        for (int Each = From; Each < To; ++Each) {
+            const std::string Machine = "vm" + std::to_string(Each % 7);
+            char Crash[40];
+            std::snprintf(Crash, sizeof(Crash), "2026-12-08T06:%02d:%02d.000Z", Each / 60, Each % 60);
+            ReportEntry Report = Entry("0x50_mod" + std::to_string(Each % 5) + ".sys!F", Crash, std::nullopt);
+            Report.Code = Each % 5 == 4 ? "0x1E" : "0x50";
+            Report.Owner = Each % 3 == 0 ? "storage" : "";
+            Report.Arrived = IsoAfter(std::chrono::hours(-24 * (Each % 16)));
+            EXPECT_TRUE(Store.RecordReport(Machine, Report));
+            // Read again, as after a restart: counted once.
+            EXPECT_FALSE(Store.RecordReport(Machine, Report)->Added);
+        }
+    };
+    auto ExpectAgreement = [](LabStore& Store) {
+        BucketFilter Everything;
+        Everything.Days = 36500;
+        for (const std::string Sort : {"count", "last", "first", "bucket", "machines"}) {
+            BucketFilter Kept;
+            Kept.Sort = Everything.Sort = Sort;
+            const std::vector<BucketRow> Fast = Store.Buckets(Kept);
+            const std::vector<BucketRow> Grouped = Store.Buckets(Everything);
+            ASSERT_EQ(Fast.size(), Grouped.size());
+            for (size_t Index = 0; Index < Fast.size(); ++Index) {
+                SCOPED_TRACE(Sort + " " + Grouped[Index].Bucket);
+                EXPECT_EQ(Fast[Index].Bucket, Grouped[Index].Bucket);
+                EXPECT_EQ(Fast[Index].Code, Grouped[Index].Code);
+                EXPECT_EQ(Fast[Index].Module, Grouped[Index].Module);
+                EXPECT_EQ(Fast[Index].Owner, Grouped[Index].Owner);
+                EXPECT_EQ(Fast[Index].Count, Grouped[Index].Count);
+                EXPECT_EQ(Fast[Index].Machines, Grouped[Index].Machines);
+                EXPECT_EQ(Fast[Index].FirstSeen, Grouped[Index].FirstSeen);
+                EXPECT_EQ(Fast[Index].LastSeen, Grouped[Index].LastSeen);
+                EXPECT_EQ(Fast[Index].Daily, Grouped[Index].Daily);
+                EXPECT_EQ(Fast[Index].State, Grouped[Index].State);
+            }
+        }
+    };
+    {
+        OpenedStore Opened = OpenSqliteStore(Path);
+        ASSERT_TRUE(Opened.Store) << Opened.Error;
+        for (int Machine = 0; Machine < 7; ++Machine) {
+            ASSERT_TRUE(Opened.Store->UpsertMachine("vm" + std::to_string(Machine), {}, "tcp://127.0.0.1:1", true));
+        }
+        Fill(*Opened.Store, 0, 60);
+        ASSERT_TRUE(Opened.Store->MarkFixed("0x50_mod2.sys!F", "fixed"));
+        ExpectAgreement(*Opened.Store);
+        const std::vector<BucketRow> Buckets = Opened.Store->Buckets({});
+        ASSERT_EQ(Buckets.size(), 5U);
+        EXPECT_EQ(Buckets[0].Count, 12U);
+        EXPECT_EQ(Buckets[0].Machines, 7U);
+    }
+    // Back to the layout before the kept counts, with more reports recorded in it.
+    {
+        sqlite3* Database = nullptr;
+        ASSERT_EQ(sqlite3_open(Path.c_str(), &Database), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(Database,
+                               "DROP TRIGGER lab_reports_counted; DROP TABLE lab_bucket_stats;"
+                               " DROP TABLE lab_bucket_machines; DROP TABLE lab_bucket_days;"
+                               " DELETE FROM lab_schema WHERE version = 3;",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(Database);
+    }
+    OpenedStore Older = OpenSqliteStore(Path);
+    ASSERT_TRUE(Older.Store) << Older.Error;
+    EXPECT_EQ(Older.Store->SchemaVersion(), LabSchemaVersion);
+    Fill(*Older.Store, 60, 100);
+    ExpectAgreement(*Older.Store);
+    unsigned Total = 0;
+    for (const BucketRow& Row : Older.Store->Buckets({})) {
+        Total += Row.Count;
+    }
+    EXPECT_EQ(Total, 100U);
 }
 
 // What recording a boot says about it, deep into a machine's history, where only the newest boots count.
