@@ -1,4 +1,4 @@
-// Re-signing the crash index through the command: reports decoded without symbols move to function buckets
+// Re-signing the crash index through the command, in either store: reports decoded without symbols move to function buckets
 // once the PDB is given, and a second run moves nothing; the alternative keys and owners group and filter
 // the buckets; an index of the earlier layout is upgraded in place and its reports signed again.
 #include <gtest/gtest.h>
@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "index_stores.h"
 #include "symbol_test_support.h"
 
 namespace hestolvane::decode {
@@ -37,7 +38,7 @@ std::string Capture(const std::vector<std::string>& Culprits) {
 
 // "bucket count" per line, most reports first.
 std::string BucketsOf(const std::string& Database, const std::string& Options = "") {
-    std::istringstream Lines(CommandOutput(Decoder() + " buckets --json --db " + Database + " " + Options));
+    std::istringstream Lines(CommandOutput(Decoder() + " buckets --json --db " + Quoted(Database) + " " + Options));
     std::string Summary;
     for (std::string Line; std::getline(Lines, Line);) {
         const nlohmann::json Bucket = nlohmann::json::parse(Line);
@@ -56,16 +57,29 @@ protected:
     TemporaryDirectory Work;
 };
 
-TEST_F(DecodeRebucket, ReportsDecodedWithoutSymbolsMoveToFunctionBucketsOnceThePdbIsGiven) {
+// Over both stores.
+class DecodeRebucketStores : public IndexStoreTest {
+protected:
+    void SetUp() override {
+        if (!ReadLinkMap(CrashyDir() + "/crashy.map") || PdbGuid(CrashyDir() + "/crashy.pdb").empty()) {
+            GTEST_SKIP() << "the cross toolchain did not build " << CrashyDir();
+        }
+        IndexStoreTest::SetUp();
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Stores, DecodeRebucketStores, ::testing::Values(Store::Sqlite, Store::Postgres), StoreName);
+
+TEST_P(DecodeRebucketStores, ReportsDecodedWithoutSymbolsMoveToFunctionBucketsOnceThePdbIsGiven) {
     std::ofstream(Work / "lab.txt") << Capture({"Fail", "Middle", "Fail"});
-    const std::string Database = Work / "crashes.db";
+    const std::string Database = Index("crashes");
     int Exit = -1;
-    CommandOutput(Decoder() + " --db " + Database + " " + Work / "lab.txt", &Exit);
+    CommandOutput(Decoder() + " --db " + Quoted(Database) + " " + Work / "lab.txt", &Exit);
     EXPECT_EQ(Exit, 0);
     EXPECT_EQ(BucketsOf(Database), "0x50_R_IMAGE_crashy.dll 3\n");
 
     std::ofstream(Work / "owners.ini") << "crashy!Fail=FailTeam\ncrashy=maybe_CrashyTeam\n";
-    const std::string Rebucket = Decoder() + " rebucket --db " + Database + " --symbols " + CrashyDir() +
+    const std::string Rebucket = Decoder() + " rebucket --db " + Quoted(Database) + " --symbols " + CrashyDir() +
                                  " --rules " + Work / "owners.ini";
     EXPECT_EQ(CommandOutput(Rebucket, &Exit), "3 reports: 1 bucket before, 2 after; 3 reports moved\n");
     EXPECT_EQ(Exit, 0);
@@ -78,20 +92,20 @@ TEST_F(DecodeRebucket, ReportsDecodedWithoutSymbolsMoveToFunctionBucketsOnceTheP
     EXPECT_EQ(BucketsOf(Database, "--by module"), "0x50_IMAGE_crashy.dll 3\n");
     EXPECT_EQ(BucketsOf(Database, "--owner FailTeam"), "0x50_R_crashy!Fail 2\n");
     EXPECT_EQ(BucketsOf(Database, "--owner CrashyTeam --by module"), "0x50_IMAGE_crashy.dll 1\n");
-    EXPECT_EQ(CommandOutput(Decoder() + " buckets --db " + Database + " --owner Nobody", &Exit),
+    EXPECT_EQ(CommandOutput(Decoder() + " buckets --db " + Quoted(Database) + " --owner Nobody", &Exit),
               "reports  first crash               last crash                bucket\n");
     EXPECT_EQ(Exit, 3);
-    const std::string Listing = CommandOutput(Decoder() + " buckets --by module --db " + Database);
+    const std::string Listing = CommandOutput(Decoder() + " buckets --by module --db " + Quoted(Database));
     EXPECT_EQ(Listing, "reports  first crash               last crash                module\n"
                        "      3  2026-12-08T06:04:05.100Z  2026-12-08T06:04:05.102Z  0x50_IMAGE_crashy.dll\n"
                        "         sources: " + Work / "lab.txt" + "\n"
                        "         owners: CrashyTeam, FailTeam\n");
 
     // Back without symbols: the names found before are kept, so nothing moves.
-    EXPECT_EQ(CommandOutput(Decoder() + " rebucket --db " + Database + " --rules " + Work / "owners.ini", &Exit),
+    EXPECT_EQ(CommandOutput(Decoder() + " rebucket --db " + Quoted(Database) + " --rules " + Work / "owners.ini", &Exit),
               "3 reports: 2 buckets before, 2 after; 0 reports moved\n");
     // Other rules are another signing: the owners change, and so does what the index records.
-    EXPECT_EQ(CommandOutput(Decoder() + " rebucket --db " + Database + " --symbols " + CrashyDir(), &Exit),
+    EXPECT_EQ(CommandOutput(Decoder() + " rebucket --db " + Quoted(Database) + " --symbols " + CrashyDir(), &Exit),
               "3 reports: 2 buckets before, 2 after; 0 reports moved\n");
     EXPECT_EQ(BucketsOf(Database, "--owner FailTeam"), "");
 }
