@@ -63,11 +63,16 @@ private:
     void PollFileBytes(Machine& Each);
     void SaveResume(Machine& Each);
     void Feed(Machine& Each, std::string_view Bytes, uint64_t FileOffset);
+    void FlushRaw(Machine& Each);
+    // The time bytes read in this turn of the loop arrived, formatted once for all of them.
+    const std::string& WakeTime();
     void Publish(const Machine& Each);
     void Watch(Machine& Each, uint32_t Events);
     void Unwatch(Machine& Each);
 
     std::string ConfigPath;
+    std::string ReadBuffer;
+    std::string WakeIso;
     LabConfig Config;
     Recorder& Record;
     std::map<std::string, std::unique_ptr<Machine>> Machines;

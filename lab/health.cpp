@@ -65,7 +65,7 @@ Health DeriveHealth(const std::vector<BootHealth>& Boots) {
                                    " neither crashed nor was seen to stop");
         }
     }
-    if (Run >= 3) {
+    if (Run >= BootLoopLength) {
         Result.BootLoop = true;
         Result.Flags.push_back("boot loop: the last " + std::to_string(Run) + " boots each say the one before crashed");
     }

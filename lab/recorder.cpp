@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <iterator>
 
 #include "output.h"
 #include "rebucket.h"
@@ -156,7 +157,14 @@ void Recorder::Loop() {
         // connection to the same file, so it must not wait for a transaction of ours), then the lab's
         // record in one transaction, which keeps up with a thousand machines.
         std::deque<Job> Batch;
-        Batch.swap(Queue);
+        if (Queue.size() <= MaxBatchJobs) {
+            Batch.swap(Queue);
+        } else {
+            // A backlog goes in slices: each commits, and so becomes visible, without waiting for the rest.
+            const auto SliceEnd = Queue.begin() + static_cast<std::ptrdiff_t>(MaxBatchJobs);
+            Batch.assign(std::make_move_iterator(Queue.begin()), std::make_move_iterator(SliceEnd));
+            Queue.erase(Queue.begin(), SliceEnd);
+        }
         Hold.unlock();
         for (Job& Work : Batch) {
             if (Work.What == Job::Kind::Report) {

@@ -47,6 +47,9 @@ public:
     // so that a lab sending faster than it can be recorded waits in its own buffers, not in our memory.
     bool Backlogged() const;
     static constexpr size_t BacklogLimit = size_t{64} << 20;
+    // The most jobs written in one transaction: enough that a commit's cost is shared, few enough that a
+    // report waits for a slice of a backlog rather than all of it.
+    static constexpr size_t MaxBatchJobs = 2000;
 
     // Waits until everything handed over so far is written, then stops the thread.
     void Finish();

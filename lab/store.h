@@ -55,6 +55,9 @@ struct BootOutcome {
     bool BootLoop = false;            // the third (or later) boot in a row whose state says the one before crashed
 };
 
+// A boot loop is this many boots in a row, each saying the one before crashed.
+constexpr unsigned BootLoopLength = 3;
+
 // Health derived from the boots of one machine, oldest first.
 struct BootHealth {
     std::string LoadTime;
@@ -223,7 +226,7 @@ struct OpenedStore {
 };
 OpenedStore OpenSqliteStore(const std::string& Path);
 
-constexpr int LabSchemaVersion = 2;
+constexpr int LabSchemaVersion = 3;
 constexpr unsigned ReportsPerPage = 25;
 constexpr unsigned SparklineDays = 14;
 

@@ -68,6 +68,17 @@ def eventually(what, check, seconds=60):
     raise AssertionError("timed out waiting for " + what)
 
 
+def act_until(what, action, arrived):
+    """Repeats a person's action until its effect shows: an open page reloads itself whenever the record
+    changes, and a reload between finding an element and using it leaves the element stale."""
+    def attempt():
+        if arrived():
+            return True
+        action()
+        return arrived()
+    eventually(what, attempt)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--lab", required=True)
@@ -133,10 +144,16 @@ tags = {{ pool = "files" }}
         eventually("two buckets", lambda: len(browser.find_elements(By.CSS_SELECTOR, "tr.bucket")) == 2)
 
         # Open the bucket of vm1's crash, mark it fixed with a note.
-        browser.find_element(By.PARTIAL_LINK_TEXT, "0x50_").click()
-        browser.find_element(By.CSS_SELECTOR, "#fix input[name=note]").send_keys("fixed in build 7")
-        browser.find_element(By.CSS_SELECTOR, "#fix button").click()
-        eventually("the bucket marked fixed", lambda: "fixed in build 7" in browser.find_element(By.ID, "state").text)
+        act_until("the bucket's page", lambda: browser.find_element(By.PARTIAL_LINK_TEXT, "0x50_").click(),
+                  lambda: "/bucket?" in browser.current_url)
+
+        def mark_fixed():
+            note = browser.find_element(By.CSS_SELECTOR, "#fix input[name=note]")
+            note.clear()
+            note.send_keys("fixed in build 7")
+            browser.find_element(By.CSS_SELECTOR, "#fix button").click()
+        act_until("the bucket marked fixed", mark_fixed,
+                  lambda: "fixed in build 7" in browser.find_element(By.ID, "state").text)
 
         # The same crash again: the open bucket page turns to regressed without being touched.
         vm1.send(sim(args.sim))

@@ -1,6 +1,7 @@
 // The lab's record on SQLite: taking over an existing crash index, counting each report once, fixed and
 // regressed buckets, and the health derived from a machine's boots.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -165,6 +166,131 @@ BootHealth BootOf(const char* State, unsigned Reports, bool Stopped = false) {
     Boot.Reports = Reports;
     Boot.Stopped = Stopped;
     return Boot;
+}
+
+// The buckets page without a filter reads counts kept as reports arrive; with one, it groups the reports.
+// Both must agree, in a new record and in one upgraded from a layout that kept no counts.
+TEST(LabStore, KeptBucketCountsAgreeWithTheReports) {
+    TempDirectory Work;
+    const std::string Path = Work.Path() + "/lab.db";
+    auto Fill = [](LabStore& Store, int From, int To) {
+        for (int Each = From; Each < To; ++Each) {
+            const std::string Machine = "vm" + std::to_string(Each % 7);
+            char Crash[40];
+            std::snprintf(Crash, sizeof(Crash), "2026-12-08T06:%02d:%02d.000Z", Each / 60, Each % 60);
+            ReportEntry Report = Entry("0x50_mod" + std::to_string(Each % 5) + ".sys!F", Crash, std::nullopt);
+            Report.Code = Each % 5 == 4 ? "0x1E" : "0x50";
+            Report.Owner = Each % 3 == 0 ? "storage" : "";
+            Report.Arrived = IsoAfter(std::chrono::hours(-24 * (Each % 16)));
+            EXPECT_TRUE(Store.RecordReport(Machine, Report));
+            // Read again, as after a restart: counted once.
+            EXPECT_FALSE(Store.RecordReport(Machine, Report)->Added);
+        }
+    };
+    auto ExpectAgreement = [](LabStore& Store) {
+        BucketFilter Everything;
+        Everything.Days = 36500;
+        for (const std::string Sort : {"count", "last", "first", "bucket", "machines"}) {
+            BucketFilter Kept;
+            Kept.Sort = Everything.Sort = Sort;
+            const std::vector<BucketRow> Fast = Store.Buckets(Kept);
+            const std::vector<BucketRow> Grouped = Store.Buckets(Everything);
+            ASSERT_EQ(Fast.size(), Grouped.size());
+            for (size_t Index = 0; Index < Fast.size(); ++Index) {
+                SCOPED_TRACE(Sort + " " + Grouped[Index].Bucket);
+                EXPECT_EQ(Fast[Index].Bucket, Grouped[Index].Bucket);
+                EXPECT_EQ(Fast[Index].Code, Grouped[Index].Code);
+                EXPECT_EQ(Fast[Index].Module, Grouped[Index].Module);
+                EXPECT_EQ(Fast[Index].Owner, Grouped[Index].Owner);
+                EXPECT_EQ(Fast[Index].Count, Grouped[Index].Count);
+                EXPECT_EQ(Fast[Index].Machines, Grouped[Index].Machines);
+                EXPECT_EQ(Fast[Index].FirstSeen, Grouped[Index].FirstSeen);
+                EXPECT_EQ(Fast[Index].LastSeen, Grouped[Index].LastSeen);
+                EXPECT_EQ(Fast[Index].Daily, Grouped[Index].Daily);
+                EXPECT_EQ(Fast[Index].State, Grouped[Index].State);
+            }
+        }
+    };
+    {
+        OpenedStore Opened = OpenSqliteStore(Path);
+        ASSERT_TRUE(Opened.Store) << Opened.Error;
+        for (int Machine = 0; Machine < 7; ++Machine) {
+            ASSERT_TRUE(Opened.Store->UpsertMachine("vm" + std::to_string(Machine), {}, "tcp://127.0.0.1:1", true));
+        }
+        Fill(*Opened.Store, 0, 60);
+        ASSERT_TRUE(Opened.Store->MarkFixed("0x50_mod2.sys!F", "fixed"));
+        ExpectAgreement(*Opened.Store);
+        const std::vector<BucketRow> Buckets = Opened.Store->Buckets({});
+        ASSERT_EQ(Buckets.size(), 5U);
+        EXPECT_EQ(Buckets[0].Count, 12U);
+        EXPECT_EQ(Buckets[0].Machines, 7U);
+    }
+    // Back to the layout before the kept counts, with more reports recorded in it.
+    {
+        sqlite3* Database = nullptr;
+        ASSERT_EQ(sqlite3_open(Path.c_str(), &Database), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(Database,
+                               "DROP TRIGGER lab_reports_counted; DROP TABLE lab_bucket_stats;"
+                               " DROP TABLE lab_bucket_machines; DROP TABLE lab_bucket_days;"
+                               " DELETE FROM lab_schema WHERE version = 3;",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(Database);
+    }
+    OpenedStore Older = OpenSqliteStore(Path);
+    ASSERT_TRUE(Older.Store) << Older.Error;
+    EXPECT_EQ(Older.Store->SchemaVersion(), LabSchemaVersion);
+    Fill(*Older.Store, 60, 100);
+    ExpectAgreement(*Older.Store);
+    unsigned Total = 0;
+    for (const BucketRow& Row : Older.Store->Buckets({})) {
+        Total += Row.Count;
+    }
+    EXPECT_EQ(Total, 100U);
+}
+
+// What recording a boot says about it, deep into a machine's history, where only the newest boots count.
+TEST(LabStore, FlagsEachBootOfALongHistoryByTheBootsBeforeIt) {
+    TempDirectory Work;
+    OpenedStore Opened = OpenSqliteStore(Work.Path() + "/lab.db");
+    ASSERT_TRUE(Opened.Store) << Opened.Error;
+    LabStore& Store = *Opened.Store;
+    ASSERT_TRUE(Store.UpsertMachine("vm1", {}, "tcp://127.0.0.1:1", true));
+    int Hour = 0;
+    auto Boot = [&](const std::string& State, bool Crashes) {
+        char Load[40];
+        std::snprintf(Load, sizeof(Load), "2026-12-%02dT%02d:00:00.000Z", 1 + Hour / 24, Hour % 24);
+        ++Hour;
+        const std::optional<BootOutcome> Outcome = Store.RecordBoot("vm1", {Load, 3, State, NowIso()});
+        if (Outcome && Crashes) {
+            EXPECT_TRUE(Store.RecordReport("vm1", Entry("0x50_mod.sys!Fail", Load, std::string(Load))));
+        }
+        return Outcome.value_or(BootOutcome{});
+    };
+    // Ten crashes, each captured: nothing to flag, though the first of them lost its report long ago.
+    EXPECT_TRUE(Boot("normal", false).Added);
+    EXPECT_TRUE(Boot("last_bsod", true).CrashWithoutReport);
+    for (int Each = 0; Each < 10; ++Each) {
+        const BootOutcome Outcome = Boot("normal", true);
+        EXPECT_FALSE(Outcome.CrashWithoutReport);
+        EXPECT_FALSE(Outcome.BootLoop);
+        EXPECT_FALSE(Boot("last_bsod", true).CrashWithoutReport);
+    }
+    // A crash that left no report, then a loop: flagged from its third boot on, for as long as it lasts.
+    EXPECT_FALSE(Boot("normal", false).CrashWithoutReport);
+    const BootOutcome Lost = Boot("last_bsod", true);
+    EXPECT_TRUE(Lost.CrashWithoutReport);
+    EXPECT_FALSE(Lost.BootLoop);
+    EXPECT_FALSE(Boot("last_bsod", true).BootLoop);
+    EXPECT_TRUE(Boot("last_bsod_new_version", true).BootLoop);
+    EXPECT_TRUE(Boot("last_bsod", false).BootLoop);
+    const BootOutcome AfterLoop = Boot("normal", false);
+    EXPECT_FALSE(AfterLoop.BootLoop);
+    EXPECT_FALSE(AfterLoop.CrashWithoutReport);
+    // A boot announced twice is recorded once and flags nothing again.
+    Hour -= 1;
+    EXPECT_FALSE(Boot("normal", false).Added);
+    EXPECT_EQ(Store.Machines()[0].Boots, 28U);
 }
 
 TEST(LabHealth, FlagsLostReportsBootLoopsAndUnexplainedReboots) {
