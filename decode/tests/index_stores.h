@@ -114,10 +114,17 @@ inline std::vector<std::vector<std::string>> Rows(const std::string& Index, cons
     return Found;
 }
 
-// Statements run as they are on a PostgreSQL index, to set up what a test needs.
-inline bool Execute(const std::string& Index, const std::string& Statements) {
+// Statements run on a PostgreSQL index, to set up what a test needs: several without values, or one with
+// its values bound.
+inline bool Execute(const std::string& Index, const std::string& Statements, const std::vector<std::string>& Values = {}) {
     PGconn* Connection = PQconnectdb(Index.c_str());
-    PGresult* Result = PQexec(Connection, Statements.c_str());
+    std::vector<const char*> Bound;
+    for (const std::string& Value : Values) {
+        Bound.push_back(Value.c_str());
+    }
+    PGresult* Result = Values.empty() ? PQexec(Connection, Statements.c_str())
+                                      : PQexecParams(Connection, Statements.c_str(), static_cast<int>(Bound.size()),
+                                                     nullptr, Bound.data(), nullptr, nullptr, 0);
     const bool Done = PQresultStatus(Result) == PGRES_COMMAND_OK || PQresultStatus(Result) == PGRES_TUPLES_OK;
     if (!Done) {
         ADD_FAILURE() << PQerrorMessage(Connection);
