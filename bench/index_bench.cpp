@@ -1,16 +1,20 @@
 // Recording speed of hestolvane-decode's crash index: an archive of 3,000 small reports (two module rows,
 // the register block, ten frames; about 8 MB) read into a new index, against reading the same archive
-// into JSON documents only, which the index stores too: the index should cost little beyond them.
+// into JSON documents only, which the index stores too: the index should cost little beyond them. Then
+// one and four writer processes, each recording its own copy of the archive, into SQLite and PostgreSQL.
 #include <benchmark/benchmark.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "capture_reader.h"
 #include "crash_index.h"
 #include "output.h"
+#include "postgres_server.h"
 
 namespace {
 
@@ -123,5 +127,94 @@ void BM_ArchiveToIndex(benchmark::State& State) {
     Rates(State);
 }
 BENCHMARK(BM_ArchiveToIndex)->Unit(benchmark::kMillisecond);
+
+// A throwaway server for the whole run, with the durability a real one has: every commit waits for its
+// write-ahead log to reach the disk, as SQLite's do.
+hestolvane::testing::PostgresServer* Server(std::string& WhyNot) {
+    static std::string Failed;
+    static const std::unique_ptr<hestolvane::testing::PostgresServer> Started =
+        hestolvane::testing::PostgresServer::Start(Failed, true);
+    WhyNot = Failed;
+    return Started.get();
+}
+
+// Each writer a process of its own, as several decoders are: it opens the index, records the archive under
+// a source of its own, and exits 0 when every report is committed.
+bool RunWriters(const std::string& Index, int Writers) {
+    std::vector<pid_t> Children;
+    for (int Writer = 0; Writer < Writers; ++Writer) {
+        const pid_t Child = fork();
+        if (Child == 0) {
+            CrashIndex::Opened Opened = CrashIndex::Open(Index);
+            if (!Opened.Index) {
+                std::fprintf(stderr, "%s\n", Opened.Error.c_str());
+                _exit(1);
+            }
+            Nothing Discard;
+            IndexingSink Indexing(*Opened.Index, "writer-" + std::to_string(Writer), SignedWith{}, Discard);
+            Read(Indexing);
+            _exit(Indexing.Errors().empty() ? 0 : 1);
+        }
+        Children.push_back(Child);
+    }
+    bool Succeeded = true;
+    for (pid_t Child : Children) {
+        int Status = 0;
+        Succeeded = waitpid(Child, &Status, 0) == Child && WIFEXITED(Status) && WEXITSTATUS(Status) == 0 && Succeeded;
+    }
+    return Succeeded;
+}
+
+// Arguments: the store (0 SQLite in $TMPDIR, 1 PostgreSQL) and the number of writer processes. A new index
+// each time: a new file, or a new database.
+void BM_WritersIntoIndex(benchmark::State& State) {
+    const bool Postgres = State.range(0) == 1;
+    const int Writers = static_cast<int>(State.range(1));
+    std::string WhyNot;
+    hestolvane::testing::PostgresServer* Running = Postgres ? Server(WhyNot) : nullptr;
+    if (Postgres && Running == nullptr) {
+        State.SkipWithError(WhyNot.c_str());
+        return;
+    }
+    const char* Directory = std::getenv("TMPDIR");
+    const std::string Path = std::string(Directory != nullptr ? Directory : "/tmp") + "/hestolvane-writers-bench-" +
+                             std::to_string(getpid()) + ".db";
+    int Round = 0;
+    for (auto _ : State) {
+        State.PauseTiming();
+        std::string Index = Path;
+        if (Postgres) {
+            const std::string Name = "writers_" + std::to_string(Writers) + "_" + std::to_string(Round++);
+            if (!Running->CreateDatabase(Name)) {
+                State.SkipWithError("cannot create a database");
+                break;
+            }
+            Index = Running->Uri(Name);
+        } else {
+            for (const char* Suffix : {"", "-wal", "-shm"}) {
+                std::remove((Path + Suffix).c_str());
+            }
+        }
+        State.ResumeTiming();
+        if (!RunWriters(Index, Writers)) {
+            State.SkipWithError("a writer failed");
+            break;
+        }
+    }
+    for (const char* Suffix : {"", "-wal", "-shm"}) {
+        std::remove((Path + Suffix).c_str());
+    }
+    State.counters["reports/s"] = benchmark::Counter(static_cast<double>(State.iterations() * ReportCount * Writers),
+                                                     benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_WritersIntoIndex)
+    ->ArgNames({"postgres", "writers"})
+    ->Args({0, 1})
+    ->Args({0, 4})
+    ->Args({1, 1})
+    ->Args({1, 4})
+    ->Iterations(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The crash index on SQLite. Writers share the file through SQLite's write-ahead log and wait for each
+// The crash index on SQLite, and the choice of store by the index's name. Writers share the file through SQLite's write-ahead log and wait for each
 // other (busy timeout); reports are checked and written inside immediate transactions, so two processes
 // recording the same crash count it once and different crashes are never lost.
 #include "crash_index.h"
@@ -13,6 +13,7 @@
 
 #include <ctime>
 
+#include "crash_index_rows.h"
 #include "output.h"
 
 namespace hestolvane::decode {
@@ -221,7 +222,49 @@ std::string CodeText(const Report& Decoded) {
 
 }  // namespace
 
+std::string index_rows::Identity(const Report& Decoded, const std::optional<Boot>& LoadedBy) {
+    return IdentityOf(Decoded, LoadedBy);
+}
+std::string index_rows::Code(const Report& Decoded) {
+    return CodeText(Decoded);
+}
+std::string index_rows::Now() {
+    return NowIso();
+}
+
+class SqliteCrashIndex final : public CrashIndex {
+public:
+    explicit SqliteCrashIndex(sqlite3* Database) : Database(Database) {}
+    ~SqliteCrashIndex() override;
+    SqliteCrashIndex(const SqliteCrashIndex&) = delete;
+    SqliteCrashIndex& operator=(const SqliteCrashIndex&) = delete;
+
+    RecordResult Record(const std::string& Source, const Report& Decoded, const std::optional<Boot>& LoadedBy,
+                        const std::string& Document, const SignedWith& Signing) override;
+    std::string Commit() override;
+    bool SkipSyncOnCommit() override;
+    Summary Buckets(BucketKey By, const std::optional<std::string>& Owner) override;
+    bool NeedsResigning() override;
+    int SchemaVersion() override;
+    RebucketCounts Resign(const Signer& Sign, const SignedWith& Signing, bool OnlyUnsigned) override;
+
+private:
+    std::optional<Recorded> Write(const std::string& Source, const Report& Decoded,
+                                  const std::optional<Boot>& LoadedBy, const std::string& Document,
+                                  const SignedWith& Signing, std::string& Error);
+    RebucketCounts ResignOnce(const Signer& Sign, const SignedWith& Signing, bool OnlyUnsigned);
+    sqlite3* Database;
+};
+
 CrashIndex::Opened CrashIndex::Open(const std::string& Path) {
+    return IsPostgresUri(Path) ? OpenPostgres(Path, false) : OpenSqlite(Path);
+}
+
+CrashIndex::Opened CrashIndex::OpenReadOnly(const std::string& Path) {
+    return IsPostgresUri(Path) ? OpenPostgres(Path, true) : OpenSqliteReadOnly(Path);
+}
+
+CrashIndex::Opened CrashIndex::OpenSqlite(const std::string& Path) {
     Opened Result;
     sqlite3* Database = nullptr;
     if (sqlite3_open_v2(Path.c_str(), &Database, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
@@ -229,7 +272,7 @@ CrashIndex::Opened CrashIndex::Open(const std::string& Path) {
         sqlite3_close(Database);
         return Result;
     }
-    std::unique_ptr<CrashIndex> Index(new CrashIndex(Database));
+    std::unique_ptr<CrashIndex> Index(new SqliteCrashIndex(Database));
     sqlite3_busy_timeout(Database, BusyTimeoutMs);
     bool Refused = false;
     std::string Failure;
@@ -257,7 +300,7 @@ CrashIndex::Opened CrashIndex::Open(const std::string& Path) {
     return Result;
 }
 
-CrashIndex::Opened CrashIndex::OpenReadOnly(const std::string& Path) {
+CrashIndex::Opened CrashIndex::OpenSqliteReadOnly(const std::string& Path) {
     Opened Result;
     sqlite3* Database = nullptr;
     if (sqlite3_open_v2(Path.c_str(), &Database, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
@@ -266,7 +309,7 @@ CrashIndex::Opened CrashIndex::OpenReadOnly(const std::string& Path) {
         return Result;
     }
     sqlite3_busy_timeout(Database, BusyTimeoutMs);
-    std::unique_ptr<CrashIndex> Index(new CrashIndex(Database));
+    std::unique_ptr<CrashIndex> Index(new SqliteCrashIndex(Database));
     const int Found = Index->SchemaVersion();
     if (Found > IndexSchemaVersion) {
         Result.Error = Path + ": written by a later hestolvane-decode (index schema " + std::to_string(Found) +
@@ -277,12 +320,12 @@ CrashIndex::Opened CrashIndex::OpenReadOnly(const std::string& Path) {
     return Result;
 }
 
-CrashIndex::~CrashIndex() {
+SqliteCrashIndex::~SqliteCrashIndex() {
     Commit();
     sqlite3_close(Database);
 }
 
-CrashIndex::RecordResult CrashIndex::Record(const std::string& Source, const Report& Decoded,
+CrashIndex::RecordResult SqliteCrashIndex::Record(const std::string& Source, const Report& Decoded,
                                             const std::optional<Boot>& LoadedBy, const std::string& Document,
                                             const SignedWith& Signing) {
     RecordResult Result;
@@ -301,7 +344,7 @@ CrashIndex::RecordResult CrashIndex::Record(const std::string& Source, const Rep
     return Result;
 }
 
-std::string CrashIndex::Commit() {
+std::string SqliteCrashIndex::Commit() {
     if (!InBatch) {
         return "";
     }
@@ -318,7 +361,7 @@ std::string CrashIndex::Commit() {
 
 // Inside the caller's transaction. A reading of a known crash replaces the stored one unless it is less
 // complete: truncated where the stored one is whole, or a shorter truncated one.
-std::optional<CrashIndex::Recorded> CrashIndex::Write(const std::string& Source, const Report& Decoded,
+std::optional<CrashIndex::Recorded> SqliteCrashIndex::Write(const std::string& Source, const Report& Decoded,
                                                       const std::optional<Boot>& LoadedBy, const std::string& Document,
                                                       const SignedWith& Signing, std::string& Error) {
     const bool Complete = Decoded.End != ReportEnd::Truncated;
@@ -386,11 +429,11 @@ std::optional<CrashIndex::Recorded> CrashIndex::Write(const std::string& Source,
     return Known ? Recorded::AlreadyKnown : Recorded::Added;
 }
 
-bool CrashIndex::SkipSyncOnCommit() {
+bool SqliteCrashIndex::SkipSyncOnCommit() {
     return sqlite3_exec(Database, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-CrashIndex::Summary CrashIndex::Buckets(BucketKey By, const std::optional<std::string>& Owner) {
+CrashIndex::Summary SqliteCrashIndex::Buckets(BucketKey By, const std::optional<std::string>& Owner) {
     Summary Result;
     // The column is one of three fixed names, never text from outside.
     const std::string Key = By == BucketKey::Function ? "bucket_function"
@@ -445,17 +488,17 @@ CrashIndex::Summary CrashIndex::Buckets(BucketKey By, const std::optional<std::s
     return Result;
 }
 
-bool CrashIndex::NeedsResigning() {
+bool SqliteCrashIndex::NeedsResigning() {
     Statement Query(Database, "SELECT EXISTS (SELECT 1 FROM reports WHERE rules = '')");
     return Query.Ready() && Query.Step() == SQLITE_ROW && Query.Integer(0) != 0;
 }
 
-int CrashIndex::SchemaVersion() {
+int SqliteCrashIndex::SchemaVersion() {
     Statement Version(Database, "PRAGMA user_version");
     return Version.Ready() && Version.Step() == SQLITE_ROW ? static_cast<int>(Version.Integer(0)) : 0;
 }
 
-RebucketCounts CrashIndex::Resign(const Signer& Sign, const SignedWith& Signing, bool OnlyUnsigned) {
+RebucketCounts SqliteCrashIndex::Resign(const Signer& Sign, const SignedWith& Signing, bool OnlyUnsigned) {
     RebucketCounts Result;
     Result.Error = Commit();
     if (!Result.Error.empty()) {
@@ -492,7 +535,7 @@ unsigned DistinctBuckets(sqlite3* Database) {
 
 // The reports are read and signed outside any write transaction, since signing may fetch symbols from a
 // server for longer than another writer waits; the changes are then written in one transaction.
-RebucketCounts CrashIndex::ResignOnce(const Signer& Sign, const SignedWith& Signing, bool OnlyUnsigned) {
+RebucketCounts SqliteCrashIndex::ResignOnce(const Signer& Sign, const SignedWith& Signing, bool OnlyUnsigned) {
     RebucketCounts Result;
     std::vector<StoredReport> Stored;
     {

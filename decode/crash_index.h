@@ -1,6 +1,6 @@
-// The crash index: an SQLite database of every report decoded with --db, the bucket summary that
-// `hestolvane-decode buckets` prints, and the re-signing of stored reports (`rebucket`, and the upgrade of
-// an index written by an earlier version). Several processes may write one database at once.
+// The crash index: an SQLite file or a PostgreSQL database of every report decoded with --db, the bucket
+// summary that `hestolvane-decode buckets` prints, and the re-signing of stored reports (`rebucket`, and the
+// upgrade of an index written by an earlier version). Several processes may write one index at once.
 #pragma once
 
 #include <chrono>
@@ -14,12 +14,10 @@
 
 #include "model.h"
 
-struct sqlite3;
-
 namespace hestolvane::decode {
 
-// The layout of the index's tables, kept in SQLite's user_version; raised when a column changes meaning or
-// goes away. An index of an earlier version is upgraded when opened, its reports re-signed.
+// The layout of the index's tables, kept in SQLite's user_version or PostgreSQL's index_layout table; raised
+// when a column changes meaning or goes away. An index of an earlier version is upgraded when opened, its reports re-signed.
 constexpr int IndexSchemaVersion = 2;
 
 // Which key the bucket summary groups on: the full bucket, the bucket without its qualifier, or the module.
@@ -56,6 +54,8 @@ struct RebucketCounts {
     std::string Error;       // empty when the index was rewritten
 };
 
+// One interface over both stores. Where an index is named, a postgresql:// or postgres:// URI is a
+// PostgreSQL database, passed to libpq as it is; anything else is an SQLite file.
 class CrashIndex {
 public:
     // Empty Index when Error says why.
@@ -66,10 +66,15 @@ public:
     // Creates the index, or upgrades one of an earlier version in place (its reports then need re-signing:
     // see NeedsResigning). An index of a later version is refused.
     static Opened Open(const std::string& Path);
-    // For reading only: a file that does not exist is an error, and nothing is created.
+    // For reading only: a file that does not exist, or a database without an index, is an error, and
+    // nothing is created.
     static Opened OpenReadOnly(const std::string& Path);
 
-    ~CrashIndex();
+    static bool IsPostgresUri(const std::string& Path);
+    // The URI as errors may show it: without its password.
+    static std::string RedactedUri(const std::string& Uri);
+
+    virtual ~CrashIndex() = default;
     CrashIndex(const CrashIndex&) = delete;
     CrashIndex& operator=(const CrashIndex&) = delete;
 
@@ -83,43 +88,42 @@ public:
     // have appeared since); a truncated reading of a crash stored whole changes nothing.
     // Records go into a batch, one transaction opened by the first of them and ended by Commit, so that a
     // run of reports costs one disk sync instead of one each. The batch holds the database's write lock.
-    RecordResult Record(const std::string& Source, const Report& Decoded, const std::optional<Boot>& LoadedBy,
-                        const std::string& Document, const SignedWith& Signing);
+    virtual RecordResult Record(const std::string& Source, const Report& Decoded, const std::optional<Boot>& LoadedBy,
+                                const std::string& Document, const SignedWith& Signing) = 0;
     // Empty when the batch is on disk (or none was open); else why not, and the batch's records are lost.
-    std::string Commit();
+    virtual std::string Commit() = 0;
     bool BatchOpen() const { return InBatch; }
 
     // Commits stop waiting for the disk: what is committed still survives the process being killed, but
     // not the machine losing power (SQLite's synchronous=NORMAL in write-ahead-log mode). For a collector
-    // that records thousands of reports a second.
-    bool SkipSyncOnCommit();
+    // that records thousands of reports a second. On PostgreSQL, synchronous_commit=off: a crash of the
+    // server may lose the last moments' commits.
+    virtual bool SkipSyncOnCommit() = 0;
 
     struct Summary {
         std::vector<BucketSummary> Buckets;  // most reports first
         std::string Error;
     };
     // Owner, when given, keeps only the reports of that owner.
-    Summary Buckets(BucketKey By, const std::optional<std::string>& Owner = std::nullopt);
+    virtual Summary Buckets(BucketKey By, const std::optional<std::string>& Owner = std::nullopt) = 0;
 
     // Whether some report was recorded by an earlier version and has not been signed by this one.
-    bool NeedsResigning();
-    // The layout the file is in (user_version); below IndexSchemaVersion, Open upgrades it.
-    int SchemaVersion();
+    virtual bool NeedsResigning() = 0;
+    // The layout the index is in; below IndexSchemaVersion, Open upgrades it.
+    virtual int SchemaVersion() = 0;
 
     // Signs the stored reports again, all of them or only those an earlier version signed, in one
     // transaction (an open batch is committed first): Sign gets each report's raw text and stored document and gives its new signature and
     // document, or nothing when the raw text does not read as a report. A report whose signature,
     // document and signing are unchanged is not written.
     using Signer = std::function<std::optional<Resigned>(const std::string& Raw, const std::string& Document)>;
-    RebucketCounts Resign(const Signer& Sign, const SignedWith& Signing, bool OnlyUnsigned);
+    virtual RebucketCounts Resign(const Signer& Sign, const SignedWith& Signing, bool OnlyUnsigned) = 0;
 
-private:
-    explicit CrashIndex(sqlite3* Database) : Database(Database) {}
-    std::optional<Recorded> Write(const std::string& Source, const Report& Decoded,
-                                  const std::optional<Boot>& LoadedBy, const std::string& Document,
-                                  const SignedWith& Signing, std::string& Error);
-    RebucketCounts ResignOnce(const Signer& Sign, const SignedWith& Signing, bool OnlyUnsigned);
-    sqlite3* Database;
+protected:
+    CrashIndex() = default;
+    static Opened OpenSqlite(const std::string& Path);
+    static Opened OpenSqliteReadOnly(const std::string& Path);
+    static Opened OpenPostgres(const std::string& Uri, bool ReadOnly);
     bool InBatch = false;
 };
 

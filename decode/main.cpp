@@ -37,8 +37,8 @@ constexpr const char* Usage =
     "usage: hestolvane-decode [--json] [FILE | -]\n"
     "       hestolvane-decode [--json] [--idle-timeout S] (--follow FILE | --tcp HOST:PORT |\n"
     "                                                       --serial DEVICE[:BAUD]) [--backoff S]\n"
-    "       hestolvane-decode buckets --db FILE [--json] [--by bucket|function|module] [--owner NAME]\n"
-    "       hestolvane-decode rebucket --db FILE [--rules FILE] [--qualifiers FILE] [symbol options]\n"
+    "       hestolvane-decode buckets --db INDEX [--json] [--by bucket|function|module] [--owner NAME]\n"
+    "       hestolvane-decode rebucket --db INDEX [--rules FILE] [--qualifiers FILE] [symbol options]\n"
     "Reads what HesTolvaneDrv wrote to COM1 and prints each boot and crash report.\n"
     "  FILE, -                a capture file, or standard input (the default)\n"
     "  --follow FILE          a capture that is still growing; followed from its new start when it is\n"
@@ -58,7 +58,8 @@ constexpr const char* Usage =
     "                         the same codes (repeatable)\n"
     "  --explain              show, frame by frame, which rule passed over, held or chose each frame\n"
     "  --verbose              show the text each crash signature hashes\n"
-    "  --db FILE              record every report in the SQLite crash index FILE\n"
+    "  --db INDEX             record every report in the crash index INDEX: an SQLite file, or a\n"
+    "                         PostgreSQL database as a postgresql:// or postgres:// URI\n"
     "  --source LABEL         the source recorded with each report (default: the input's name)\n"
     "  --by KEY               buckets: group on the bucket, the bucket without its qualifier (function)\n"
     "                         or the module alone (module)\n"
@@ -241,7 +242,7 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& Arguments) {
     Parsed.Live.LongestBackoff = std::max(Parsed.Live.LongestBackoff, Parsed.Live.FirstBackoff);
     if (Parsed.Run != Command::Decode && (SourceGiven || Parsed.Database.empty())) {
         std::cerr << "hestolvane-decode: " << (Parsed.Run == Command::Buckets ? "buckets" : "rebucket")
-                  << " takes --db FILE and no input\n";
+                  << " takes --db INDEX and no input\n";
         return std::nullopt;
     }
     if (Parsed.Run != Command::Buckets && (Parsed.By != BucketKey::Bucket || Parsed.Owner)) {

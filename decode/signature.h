@@ -51,6 +51,8 @@ public:
         : Resolver(Resolver), With(With), Next(Next) {}
     void OnBoot(const Boot& Decoded) override { Next.OnBoot(Decoded); }
     void OnReport(const Report& Decoded) override;
+    // Passed on: the crash index commits its batch when the input goes quiet.
+    void OnQuiet() override { Next.OnQuiet(); }
 
 private:
     SymbolResolver& Resolver;

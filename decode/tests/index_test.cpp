@@ -1,17 +1,18 @@
-// The crash index through the command: a capture decoded twice counts each report once, the bucket
-// listing, and two processes writing one database at once lose no report.
+// The crash index through the command, in an SQLite file and in a PostgreSQL database: a capture decoded
+// twice counts each report once, the bucket listing, and two processes writing one index at once lose no
+// report.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <nlohmann/json.hpp>
 #include <poll.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <thread>
 
+#include "index_stores.h"
 #include "symbol_test_support.h"
 
 namespace hestolvane::decode {
@@ -27,7 +28,7 @@ std::string CrashyDir() {
 }
 
 std::vector<nlohmann::json> BucketsOf(const std::string& Database) {
-    std::istringstream Lines(CommandOutput(Decoder() + " buckets --json --db " + Database));
+    std::istringstream Lines(CommandOutput(Decoder() + " buckets --json --db " + Quoted(Database)));
     std::vector<nlohmann::json> Buckets;
     for (std::string Line; std::getline(Lines, Line);) {
         Buckets.push_back(nlohmann::json::parse(Line));
@@ -48,25 +49,29 @@ std::string Capture(const std::vector<std::string>& Culprits, int FirstMilliseco
     return Text;
 }
 
-class DecodeIndex : public ::testing::Test {
+class DecodeIndex : public IndexStoreTest {
 protected:
     void SetUp() override {
         if (!ReadLinkMap(CrashyDir() + "/crashy.map") || PdbGuid(CrashyDir() + "/crashy.pdb").empty()) {
             GTEST_SKIP() << "the cross toolchain did not build " << CrashyDir();
         }
+        IndexStoreTest::SetUp();
     }
-    TemporaryDirectory Work;
 };
 
-TEST_F(DecodeIndex, CaptureDecodedTwiceCountsEachReportOnce) {
+INSTANTIATE_TEST_SUITE_P(Stores, DecodeIndex, ::testing::Values(Store::Sqlite, Store::Postgres), StoreName);
+
+TEST_P(DecodeIndex, CaptureDecodedTwiceCountsEachReportOnce) {
     std::ofstream(Work / "lab.txt") << Capture({"Fail", "Middle", "Fail"}, 101);
-    const std::string Run = Decoder() + " --symbols " + CrashyDir() + " --db " + Work / "crashes.db" + " " + Work / "lab.txt";
+    const std::string Database = Index("crashes");
+    const std::string Run =
+        Decoder() + " --symbols " + CrashyDir() + " --db " + Quoted(Database) + " " + Work / "lab.txt";
     int Exit = -1;
     CommandOutput(Run, &Exit);
     EXPECT_EQ(Exit, 0);
     CommandOutput(Run, &Exit);
     EXPECT_EQ(Exit, 0);
-    const auto Twice = BucketsOf(Work / "crashes.db");
+    const auto Twice = BucketsOf(Database);
     ASSERT_EQ(Twice.size(), 2u);
     EXPECT_EQ(Twice[0], nlohmann::json::parse(R"({"kind": "bucket", "schema": 2, "by": "bucket",
         "bucket": "0x50_R_crashy!Fail", "count": 2, "first_crash": "2026-12-08T06:04:05.101Z",
@@ -76,11 +81,11 @@ TEST_F(DecodeIndex, CaptureDecodedTwiceCountsEachReportOnce) {
 
     // Another source is another record of the same crashes.
     CommandOutput(Run + " --source rack-7", &Exit);
-    const auto Buckets = BucketsOf(Work / "crashes.db");
+    const auto Buckets = BucketsOf(Database);
     EXPECT_EQ(Buckets[0]["count"], 4);
     EXPECT_EQ(Buckets[0]["sources"], nlohmann::json::parse(R"([")" + Work / "lab.txt" + R"(", "rack-7"])"));
 
-    const std::string Listing = CommandOutput(Decoder() + " buckets --db " + Work / "crashes.db", &Exit);
+    const std::string Listing = CommandOutput(Decoder() + " buckets --db " + Quoted(Database), &Exit);
     EXPECT_EQ(Exit, 0);
     EXPECT_EQ(Listing,
               "reports  first crash               last crash                bucket\n"
@@ -92,10 +97,10 @@ TEST_F(DecodeIndex, CaptureDecodedTwiceCountsEachReportOnce) {
 
 // One capture under every name it can have is one source: relative, with "./", absolute, and standard
 // input redirected from it.
-TEST_F(DecodeIndex, OneFileUnderEveryNameIsOneSource) {
+TEST_P(DecodeIndex, OneFileUnderEveryNameIsOneSource) {
     std::ofstream(Work / "x.txt") << Capture({"Fail", "Middle"}, 101);
-    const std::string Database = Work / "crashes.db";
-    const std::string Run = Decoder() + " --symbols " + CrashyDir() + " --db " + Database;
+    const std::string Database = Index("crashes");
+    const std::string Run = Decoder() + " --symbols " + CrashyDir() + " --db " + Quoted(Database);
     for (const std::string& Input : std::vector<std::string>{"x.txt", "./x.txt", Work / "x.txt", "- < x.txt"}) {
         int Exit = -1;
         CommandOutput("cd " + Work.Path + " && " + Run + " " + Input, &Exit);
@@ -111,15 +116,16 @@ TEST_F(DecodeIndex, OneFileUnderEveryNameIsOneSource) {
 
 // A report cut off (by the idle timeout, the end of a capture still being written) and later read whole
 // is one crash, and the whole reading is what stays, whichever came first.
-TEST_F(DecodeIndex, TruncatedReadingIsReplacedByTheWholeOne) {
+TEST_P(DecodeIndex, TruncatedReadingIsReplacedByTheWholeOne) {
     const std::string Whole = Capture({"Fail"}, 101);
     const std::string Cut = Whole.substr(0, Whole.find("ControlPc"));
     std::ofstream(Work / "cut.txt") << Cut;
     std::ofstream(Work / "whole.txt") << Whole;
-    const std::string Database = Work / "crashes.db";
+    const std::string Database = Index("crashes");
     auto Record = [&](const std::string& File) {
         int Exit = -1;
-        CommandOutput(Decoder() + " --symbols " + CrashyDir() + " --source vm-1 --db " + Database + " " + Work / File,
+        CommandOutput(Decoder() + " --symbols " + CrashyDir() + " --source vm-1 --db " + Quoted(Database) + " " +
+                          Work / File,
                       &Exit);
         return Exit;
     };
@@ -128,35 +134,18 @@ TEST_F(DecodeIndex, TruncatedReadingIsReplacedByTheWholeOne) {
     EXPECT_EQ(Record("cut.txt"), 1);
     ASSERT_EQ(BucketsOf(Database).size(), 1u);
     EXPECT_EQ(BucketsOf(Database)[0]["count"], 1);
-    sqlite3* Index = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(Database.c_str(), &Index, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_stmt* Query = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(Index, "SELECT json_extract(document, '$.end') FROM reports", -1, &Query, nullptr),
-              SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(Query), SQLITE_ROW);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(Query, 0)), "control_pc");
-    sqlite3_finalize(Query);
-    sqlite3_close(Index);
-}
-
-int64_t RowsIn(const std::string& Database) {
-    sqlite3* Index = nullptr;
-    int64_t Rows = -1;
-    sqlite3_stmt* Query = nullptr;
-    if (sqlite3_open_v2(Database.c_str(), &Index, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(Index, "SELECT COUNT(*) FROM reports", -1, &Query, nullptr) == SQLITE_OK &&
-        sqlite3_step(Query) == SQLITE_ROW) {
-        Rows = sqlite3_column_int64(Query, 0);
-    }
-    sqlite3_finalize(Query);
-    sqlite3_close(Index);
-    return Rows;
+    const auto Stored = Rows(Database, "SELECT document, raw, complete FROM reports");
+    ASSERT_EQ(Stored.size(), 1u);
+    EXPECT_EQ(nlohmann::json::parse(Stored[0][0])["end"], "control_pc");
+    const size_t Begin = Whole.find("VQN Dump Begin.");
+    EXPECT_EQ(Stored[0][1], Whole.substr(Begin, Whole.find("VQN Dump End.") - Begin));
+    EXPECT_EQ(Stored[0][2], "1");
 }
 
 // Reports are recorded in batches: every report the decoder has printed when SIGTERM comes is in the
 // index after it ends, while its input is still open.
-TEST_F(DecodeIndex, EveryPrintedReportIsRecordedWhenStopped) {
-    const std::string Database = Work / "crashes.db";
+TEST_P(DecodeIndex, EveryPrintedReportIsRecordedWhenStopped) {
+    const std::string Database = Index("crashes");
     int Input[2];
     int Output[2];
     ASSERT_EQ(pipe2(Input, O_CLOEXEC), 0);
@@ -221,16 +210,16 @@ TEST(DecodeIndexReading, BucketsOfAMissingIndexCreateNothing) {
 
 // Each process commits one transaction per report, 150 each, so their writes interleave; whether they
 // do or not, every report must be there.
-TEST_F(DecodeIndex, TwoProcessesWritingAtOnceLoseNothing) {
+TEST_P(DecodeIndex, TwoProcessesWritingAtOnceLoseNothing) {
     std::vector<std::string> Culprits(150, "Fail");
     std::ofstream(Work / "a.txt") << Capture(Culprits, 0);
     std::ofstream(Work / "b.txt") << Capture(Culprits, 500);
-    const std::string Database = Work / "shared.db";
+    const std::string Database = Index("shared");
+    std::ofstream(Work / "both.sh") << Decoder() << " --db \"$1\" --source a " << Work / "a.txt" << " >/dev/null & "
+                                    << Decoder() << " --db \"$1\" --source b " << Work / "b.txt"
+                                    << " >/dev/null & wait $! && wait\n";
     int Exit = -1;
-    CommandOutput("timeout 120 sh -c '" + Decoder() + " --db " + Database + " --source a " + Work / "a.txt" +
-                      " >/dev/null & " + Decoder() + " --db " + Database + " --source b " + Work / "b.txt" +
-                      " >/dev/null & wait $! && wait'",
-                  &Exit);
+    CommandOutput("timeout 120 sh " + Work / "both.sh" + " " + Quoted(Database), &Exit);
     EXPECT_EQ(Exit, 0);
     const auto Buckets = BucketsOf(Database);
     ASSERT_EQ(Buckets.size(), 1u);

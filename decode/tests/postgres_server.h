@@ -34,13 +34,16 @@ public:
     // Unix socket in that directory (listen_addresses=''), port chosen free. When run as root, initdb and
     // postgres run as `nobody`, the directory chowned to it. Returns nullptr and fills WhyNot when
     // PostgreSQL's binaries are absent or the start failed.
-    static std::unique_ptr<PostgresServer> Start(std::string& WhyNot) {
+    static std::unique_ptr<PostgresServer> Start(std::string& WhyNot) { return Start(WhyNot, false); }
+    // Durable: every commit waits for the disk, as on a real server (for benchmarks); tests go without.
+    static std::unique_ptr<PostgresServer> Start(std::string& WhyNot, bool Durable) {
         const std::optional<std::string> Bin = FindBinaries();
         if (!Bin) {
             WhyNot = "PostgreSQL's server binaries are not installed (no /usr/lib/postgresql/*/bin/postgres)";
             return nullptr;
         }
         std::unique_ptr<PostgresServer> Server(new PostgresServer(*Bin));
+        Server->Durable = Durable;
         if (!Server->MakeDirectory(WhyNot) || !Server->InitDb(WhyNot)) {
             return nullptr;
         }
@@ -249,8 +252,9 @@ private:
     }
 
     bool Launch(std::string& WhyNot) {
+        const std::string Sync = Durable ? "on" : "off";
         Postmaster = Spawn({Bin + "/postgres", "-D", DataDirectory(), "-k", Directory, "-p", std::to_string(Port),
-                            "-c", "listen_addresses=", "-c", "fsync=off", "-c", "full_page_writes=off", "-c",
+                            "-c", "listen_addresses=", "-c", "fsync=" + Sync, "-c", "full_page_writes=" + Sync, "-c",
                             "shared_buffers=16MB", "-c", "max_connections=60", "-c", "log_min_messages=warning"});
         if (Postmaster < 0) {
             WhyNot = "cannot start postgres";
@@ -279,6 +283,7 @@ private:
     std::string Directory;
     std::optional<std::pair<uid_t, gid_t>> RunAs;
     int Port = 0;
+    bool Durable = false;
     pid_t Postmaster = -1;
 };
 

@@ -1,4 +1,4 @@
-// Re-signing the crash index through the command: reports decoded without symbols move to function buckets
+// Re-signing the crash index through the command, in either store: reports decoded without symbols move to function buckets
 // once the PDB is given, and a second run moves nothing; the alternative keys and owners group and filter
 // the buckets; an index of the earlier layout is upgraded in place and its reports signed again.
 #include <gtest/gtest.h>
@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "index_stores.h"
 #include "symbol_test_support.h"
 
 namespace hestolvane::decode {
@@ -37,7 +38,7 @@ std::string Capture(const std::vector<std::string>& Culprits) {
 
 // "bucket count" per line, most reports first.
 std::string BucketsOf(const std::string& Database, const std::string& Options = "") {
-    std::istringstream Lines(CommandOutput(Decoder() + " buckets --json --db " + Database + " " + Options));
+    std::istringstream Lines(CommandOutput(Decoder() + " buckets --json --db " + Quoted(Database) + " " + Options));
     std::string Summary;
     for (std::string Line; std::getline(Lines, Line);) {
         const nlohmann::json Bucket = nlohmann::json::parse(Line);
@@ -56,16 +57,29 @@ protected:
     TemporaryDirectory Work;
 };
 
-TEST_F(DecodeRebucket, ReportsDecodedWithoutSymbolsMoveToFunctionBucketsOnceThePdbIsGiven) {
+// Over both stores.
+class DecodeRebucketStores : public IndexStoreTest {
+protected:
+    void SetUp() override {
+        if (!ReadLinkMap(CrashyDir() + "/crashy.map") || PdbGuid(CrashyDir() + "/crashy.pdb").empty()) {
+            GTEST_SKIP() << "the cross toolchain did not build " << CrashyDir();
+        }
+        IndexStoreTest::SetUp();
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Stores, DecodeRebucketStores, ::testing::Values(Store::Sqlite, Store::Postgres), StoreName);
+
+TEST_P(DecodeRebucketStores, ReportsDecodedWithoutSymbolsMoveToFunctionBucketsOnceThePdbIsGiven) {
     std::ofstream(Work / "lab.txt") << Capture({"Fail", "Middle", "Fail"});
-    const std::string Database = Work / "crashes.db";
+    const std::string Database = Index("crashes");
     int Exit = -1;
-    CommandOutput(Decoder() + " --db " + Database + " " + Work / "lab.txt", &Exit);
+    CommandOutput(Decoder() + " --db " + Quoted(Database) + " " + Work / "lab.txt", &Exit);
     EXPECT_EQ(Exit, 0);
     EXPECT_EQ(BucketsOf(Database), "0x50_R_IMAGE_crashy.dll 3\n");
 
     std::ofstream(Work / "owners.ini") << "crashy!Fail=FailTeam\ncrashy=maybe_CrashyTeam\n";
-    const std::string Rebucket = Decoder() + " rebucket --db " + Database + " --symbols " + CrashyDir() +
+    const std::string Rebucket = Decoder() + " rebucket --db " + Quoted(Database) + " --symbols " + CrashyDir() +
                                  " --rules " + Work / "owners.ini";
     EXPECT_EQ(CommandOutput(Rebucket, &Exit), "3 reports: 1 bucket before, 2 after; 3 reports moved\n");
     EXPECT_EQ(Exit, 0);
@@ -78,32 +92,46 @@ TEST_F(DecodeRebucket, ReportsDecodedWithoutSymbolsMoveToFunctionBucketsOnceTheP
     EXPECT_EQ(BucketsOf(Database, "--by module"), "0x50_IMAGE_crashy.dll 3\n");
     EXPECT_EQ(BucketsOf(Database, "--owner FailTeam"), "0x50_R_crashy!Fail 2\n");
     EXPECT_EQ(BucketsOf(Database, "--owner CrashyTeam --by module"), "0x50_IMAGE_crashy.dll 1\n");
-    EXPECT_EQ(CommandOutput(Decoder() + " buckets --db " + Database + " --owner Nobody", &Exit),
+    EXPECT_EQ(CommandOutput(Decoder() + " buckets --db " + Quoted(Database) + " --owner Nobody", &Exit),
               "reports  first crash               last crash                bucket\n");
     EXPECT_EQ(Exit, 3);
-    const std::string Listing = CommandOutput(Decoder() + " buckets --by module --db " + Database);
+    const std::string Listing = CommandOutput(Decoder() + " buckets --by module --db " + Quoted(Database));
     EXPECT_EQ(Listing, "reports  first crash               last crash                module\n"
                        "      3  2026-12-08T06:04:05.100Z  2026-12-08T06:04:05.102Z  0x50_IMAGE_crashy.dll\n"
                        "         sources: " + Work / "lab.txt" + "\n"
                        "         owners: CrashyTeam, FailTeam\n");
 
     // Back without symbols: the names found before are kept, so nothing moves.
-    EXPECT_EQ(CommandOutput(Decoder() + " rebucket --db " + Database + " --rules " + Work / "owners.ini", &Exit),
+    EXPECT_EQ(CommandOutput(Decoder() + " rebucket --db " + Quoted(Database) + " --rules " + Work / "owners.ini", &Exit),
               "3 reports: 2 buckets before, 2 after; 0 reports moved\n");
     // Other rules are another signing: the owners change, and so does what the index records.
-    EXPECT_EQ(CommandOutput(Decoder() + " rebucket --db " + Database + " --symbols " + CrashyDir(), &Exit),
+    EXPECT_EQ(CommandOutput(Decoder() + " rebucket --db " + Quoted(Database) + " --symbols " + CrashyDir(), &Exit),
               "3 reports: 2 buckets before, 2 after; 0 reports moved\n");
     EXPECT_EQ(BucketsOf(Database, "--owner FailTeam"), "");
 }
 
-// The reports table as the first version of the index wrote it, with user_version 0.
+// The reports table as the first version of the index wrote it, with user_version 0, and as the same
+// layout would be in PostgreSQL, without the layout table.
 constexpr const char* FirstLayout =
     "CREATE TABLE reports (id INTEGER PRIMARY KEY, source TEXT NOT NULL, crash_time TEXT NOT NULL, load_time TEXT,"
     " code TEXT, bucket TEXT NOT NULL, signature TEXT NOT NULL, raw TEXT NOT NULL, document TEXT NOT NULL,"
     " recorded TEXT NOT NULL, UNIQUE (source, crash_time, raw));"
     "CREATE INDEX reports_by_bucket ON reports (bucket);";
+constexpr const char* FirstLayoutInPostgres =
+    "CREATE TABLE reports (id bigserial PRIMARY KEY, source text NOT NULL, crash_time text NOT NULL, load_time text,"
+    " code text, bucket text NOT NULL, signature text NOT NULL, raw text NOT NULL, document text NOT NULL,"
+    " recorded text NOT NULL);"
+    "CREATE INDEX reports_by_bucket ON reports (bucket);";
 
+// The layout version: SQLite's user_version, or PostgreSQL's layout table (0 without one).
 int64_t UserVersion(const std::string& Database) {
+    if (Database.rfind("postgres", 0) == 0) {
+        if (Rows(Database, "SELECT to_regclass('index_layout') IS NOT NULL")[0][0] != "t") {
+            return 0;
+        }
+        const auto Version = Rows(Database, "SELECT version FROM index_layout");
+        return Version.size() == 1 ? std::stoll(Version[0][0]) : -1;
+    }
     sqlite3* Handle = nullptr;
     sqlite3_open(Database.c_str(), &Handle);
     sqlite3_stmt* Query = nullptr;
@@ -114,9 +142,43 @@ int64_t UserVersion(const std::string& Database) {
     return Version;
 }
 
-TEST_F(DecodeRebucket, IndexOfTheEarlierLayoutIsUpgradedInPlace) {
-    // Two reports as the first version recorded them: the raw text up to the end marker, its bucket and
-    // its document.
+// A report as the first version recorded it: the raw text up to the end marker, its bucket and its
+// document.
+struct FirstRecord {
+    std::string CrashTime;
+    std::string Raw;
+    std::string Document;
+};
+
+constexpr const char* InsertFirst =
+    "INSERT INTO reports (source, crash_time, code, bucket, signature, raw, document, recorded) VALUES ('lab', $1,"
+    " '0x50', '0x50_crashy.dll+0x1010', '0123456789abcdef', $2, $3, '2026-12-08T07:00:00Z')";
+
+bool WriteFirstLayout(const std::string& Database, const std::vector<FirstRecord>& Records) {
+    if (Database.rfind("postgres", 0) == 0) {
+        bool Written = Execute(Database, FirstLayoutInPostgres);
+        for (const FirstRecord& Each : Records) {
+            Written = Execute(Database, InsertFirst, {Each.CrashTime, Each.Raw, Each.Document}) && Written;
+        }
+        return Written;
+    }
+    sqlite3* Handle = nullptr;
+    bool Written = sqlite3_open(Database.c_str(), &Handle) == SQLITE_OK &&
+                   sqlite3_exec(Handle, FirstLayout, nullptr, nullptr, nullptr) == SQLITE_OK;
+    for (const FirstRecord& Each : Records) {
+        sqlite3_stmt* Insert = nullptr;
+        sqlite3_prepare_v2(Handle, InsertFirst, -1, &Insert, nullptr);
+        sqlite3_bind_text(Insert, 1, Each.CrashTime.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(Insert, 2, Each.Raw.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(Insert, 3, Each.Document.c_str(), -1, SQLITE_TRANSIENT);
+        Written = sqlite3_step(Insert) == SQLITE_DONE && Written;
+        sqlite3_finalize(Insert);
+    }
+    sqlite3_close(Handle);
+    return Written;
+}
+
+TEST_P(DecodeRebucketStores, IndexOfTheEarlierLayoutIsUpgradedInPlace) {
     std::ofstream(Work / "lab.txt") << Capture({"Middle", "Fail"});
     std::istringstream Documents(CommandOutput(Decoder() + " --json " + Work / "lab.txt"));
     std::vector<std::string> Reports;
@@ -127,35 +189,22 @@ TEST_F(DecodeRebucket, IndexOfTheEarlierLayoutIsUpgradedInPlace) {
     }
     ASSERT_EQ(Reports.size(), 2u);
     const std::string Text = Capture({"Middle", "Fail"});
-    const std::string Database = Work / "old.db";
-    sqlite3* Handle = nullptr;
-    ASSERT_EQ(sqlite3_open(Database.c_str(), &Handle), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(Handle, FirstLayout, nullptr, nullptr, nullptr), SQLITE_OK);
+    std::vector<FirstRecord> Records;
     size_t From = 0;
     for (size_t Index = 0; Index < Reports.size(); Index++) {
         From = Text.find("VQN Dump Begin.", From);
         const size_t End = Text.find("VQN Dump End.", From);
-        sqlite3_stmt* Insert = nullptr;
-        sqlite3_prepare_v2(Handle,
-                           "INSERT INTO reports (source, crash_time, code, bucket, signature, raw, document, recorded)"
-                           " VALUES ('lab', ?1, '0x50', '0x50_crashy.dll+0x1010', '0123456789abcdef', ?2, ?3, "
-                           "'2026-12-08T07:00:00Z')",
-                           -1, &Insert, nullptr);
-        const std::string CrashTime = "2026-12-08T06:04:05.10" + std::to_string(Index) + "Z";
-        const std::string Raw = Text.substr(From, End - From);
-        sqlite3_bind_text(Insert, 1, CrashTime.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(Insert, 2, Raw.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(Insert, 3, Reports[Index].c_str(), -1, SQLITE_TRANSIENT);
-        EXPECT_EQ(sqlite3_step(Insert), SQLITE_DONE);
-        sqlite3_finalize(Insert);
+        Records.push_back({"2026-12-08T06:04:05.10" + std::to_string(Index) + "Z", Text.substr(From, End - From),
+                           Reports[Index]});
         From = End;
     }
-    sqlite3_close(Handle);
+    const std::string Database = Index("old");
+    ASSERT_TRUE(WriteFirstLayout(Database, Records));
     ASSERT_EQ(UserVersion(Database), 0);
 
     int Exit = -1;
-    const std::string Upgrade =
-        CommandOutput(Decoder() + " buckets --db " + Database + " --symbols " + CrashyDir() + " 2>&1", &Exit);
+    const std::string Upgrade = CommandOutput(
+        Decoder() + " buckets --db " + Quoted(Database) + " --symbols " + CrashyDir() + " 2>&1", &Exit);
     EXPECT_EQ(Exit, 0);
     EXPECT_NE(Upgrade.find("hestolvane-decode: " + Database +
                            ": upgraded to index schema 2, 2 reports: 1 bucket before, 2 after; 2 reports moved\n"),
@@ -164,22 +213,19 @@ TEST_F(DecodeRebucket, IndexOfTheEarlierLayoutIsUpgradedInPlace) {
     EXPECT_EQ(UserVersion(Database), 2);
     EXPECT_EQ(BucketsOf(Database), "0x50_R_crashy!Fail 1\n0x50_R_crashy!Middle 1\n");
     // Signed once: opening it again signs nothing.
-    EXPECT_EQ(CommandOutput(Decoder() + " buckets --db " + Database + " 2>&1 >/dev/null"), "");
+    EXPECT_EQ(CommandOutput(Decoder() + " buckets --db " + Quoted(Database) + " 2>&1 >/dev/null"), "");
     // The stored documents are this version's, with what the capture gave kept.
     const nlohmann::json Stored = nlohmann::json::parse(Reports[0]);
-    sqlite3_open(Database.c_str(), &Handle);
-    sqlite3_stmt* Query = nullptr;
-    sqlite3_prepare_v2(Handle, "SELECT document, rules FROM reports ORDER BY id", -1, &Query, nullptr);
-    ASSERT_EQ(sqlite3_step(Query), SQLITE_ROW);
-    const nlohmann::json Document = nlohmann::json::parse(reinterpret_cast<const char*>(sqlite3_column_text(Query, 0)));
+    const auto Upgraded = Rows(Database, "SELECT document, rules, identity FROM reports ORDER BY id");
+    ASSERT_EQ(Upgraded.size(), 2u);
+    const nlohmann::json Document = nlohmann::json::parse(Upgraded[0][0]);
     EXPECT_EQ(Document["schema"], 2);
     EXPECT_EQ(Document["report"], 1);
     EXPECT_EQ(Document["boot"], 1);
     EXPECT_EQ(Document["line"], Stored["line"]);
     EXPECT_EQ(Document["signature"]["bucket"], "0x50_R_crashy!Middle");
-    EXPECT_NE(std::string(reinterpret_cast<const char*>(sqlite3_column_text(Query, 1))), "");
-    sqlite3_finalize(Query);
-    sqlite3_close(Handle);
+    EXPECT_NE(Upgraded[0][1], "");
+    EXPECT_EQ(Upgraded[0][2], " 2026-12-08T06:04:05.100Z");
 }
 
 TEST_F(DecodeRebucket, IndexOfALaterLayoutIsRefused) {
