@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "crash_index.h"
 #include "lab_test_support.h"
 #include "store.h"
 #include "store_fixture.h"
@@ -89,6 +90,18 @@ struct TenMachines {
     std::string Config;
 };
 
+// Reports in the decoder's crash index in the same database.
+unsigned Indexed(const std::string& Uri) {
+    auto Index = decode::CrashIndex::Open(Uri);
+    unsigned Count = 0;
+    if (Index.Index) {
+        for (const auto& Bucket : Index.Index->Buckets(decode::BucketKey::Bucket).Buckets) {
+            Count += Bucket.Count;
+        }
+    }
+    return Count;
+}
+
 std::string Shared(const std::string& Uri, const std::string& Collector, const std::string& Lease, const std::string& Spool) {
     return "index = \"" + Uri + "\"\ncollector = \"" + Collector + "\"\nlease = " + Lease + "\nlease_renewal = 1\nbackoff = 0.05\n" +
            "spool = \"" + Spool + "\"\n" + SimSymbols;
@@ -161,6 +174,7 @@ TEST(LabSharedLive, TwoCollectorsReadEachMachineOnceAndTheSurvivorTakesOverAKill
         Recorded += Row.Count;
     }
     EXPECT_EQ(Recorded, 20U);
+    EXPECT_EQ(Indexed(Uri), 20U);
 }
 
 TEST(LabSharedLive, KeepsReportsInTheSpoolWhileTheDatabaseIsDownAndWritesEachOnceWhenItIsBack) {
@@ -220,6 +234,10 @@ TEST(LabSharedLive, KeepsReportsInTheSpoolWhileTheDatabaseIsDownAndWritesEachOnc
     Lab.emplace(Work.Path(), Config);
     ASSERT_TRUE(Eventually([&] { return Spooled(*Lab) == 0 && Total(Counts(*Lab)) == Sent; })) << Lab->Log();
     EXPECT_EQ(Total(Counts(*Lab)), Sent);
+    // The spooled reports reached the decoder's crash index too, once each.
+    Lab->Signal(SIGTERM);
+    EXPECT_EQ(Lab->Wait(), 0);
+    EXPECT_EQ(Indexed(Uri), Sent);
 }
 
 }  // namespace
