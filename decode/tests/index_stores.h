@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,10 @@ enum class Store { Sqlite, Postgres };
 
 inline std::string StoreName(const ::testing::TestParamInfo<Store>& Info) {
     return Info.param == Store::Sqlite ? "SQLite" : "PostgreSQL";
+}
+
+inline void PrintTo(Store Shown, std::ostream* Out) {
+    *Out << (Shown == Store::Sqlite ? "SQLite" : "PostgreSQL");
 }
 
 // One server for the whole test process, started by the first test that needs it.
