@@ -69,7 +69,8 @@ protected:
         const ::testing::TestInfo* Test = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string Database = std::string(Test->name()) + "_" + Name;
         for (char& Character : Database) {
-            Character = std::isalnum(static_cast<unsigned char>(Character)) != 0 ? static_cast<char>(std::tolower(Character)) : '_';
+            const auto Byte = static_cast<unsigned char>(Character);
+            Character = std::isalnum(Byte) != 0 ? static_cast<char>(std::tolower(Byte)) : '_';
         }
         Database = Database.substr(0, 63);
         EXPECT_TRUE(Server->CreateDatabase(Database)) << Database;
@@ -121,7 +122,8 @@ inline std::vector<std::vector<std::string>> Rows(const std::string& Index, cons
 
 // Statements run on a PostgreSQL index, to set up what a test needs: several without values, or one with
 // its values bound.
-inline bool Execute(const std::string& Index, const std::string& Statements, const std::vector<std::string>& Values = {}) {
+inline bool Execute(const std::string& Index, const std::string& Statements,
+                    const std::vector<std::string>& Values = {}) {
     PGconn* Connection = PQconnectdb(Index.c_str());
     std::vector<const char*> Bound;
     for (const std::string& Value : Values) {
