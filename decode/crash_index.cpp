@@ -1,6 +1,7 @@
-// The crash index on SQLite, and the choice of store by the index's name. Writers share the file through SQLite's write-ahead log and wait for each
-// other (busy timeout); reports are checked and written inside immediate transactions, so two processes
-// recording the same crash count it once and different crashes are never lost.
+// The crash index on SQLite, and the choice of store by the index's name. Writers share the file through
+// SQLite's write-ahead log and wait for each other (busy timeout); reports are checked and written inside
+// immediate transactions, so two processes recording the same crash count it once and different crashes
+// are never lost.
 #include "crash_index.h"
 
 #include <sqlite3.h>

@@ -87,7 +87,8 @@ constexpr const char* RecordStatement = "record";
 constexpr const char* RecordText =
     "INSERT INTO reports AS stored (source, crash_time, raw, bucket, signature, document, load_time, code,"
     " recorded, identity, complete, bucket_function, bucket_module, owner, rules, qualifiers)"
-    " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, coalesce($10, 'raw ' || encode(sha256(convert_to($3, 'UTF8')), 'hex')),"
+    " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9,"
+    " coalesce($10, 'raw ' || encode(sha256(convert_to($3, 'UTF8')), 'hex')),"
     " $11::integer,"
     " $12, $13, $14, $15, $16)"
     " ON CONFLICT (source, identity) DO UPDATE SET crash_time = excluded.crash_time, raw = excluded.raw,"
@@ -271,14 +272,18 @@ public:
                         const std::string& Document, const SignedWith& Signing) override {
         const CrashSignature Signature = Decoded.Signature.value_or(CrashSignature{});
         const bool Complete = Decoded.End != ReportEnd::Truncated;
+        std::optional<std::string> LoadTime;
+        if (LoadedBy && LoadedBy->LoadTime) {
+            LoadTime = FormatIsoTimestamp(*LoadedBy->LoadTime);
+        }
+        std::optional<std::string> Identity;  // computed by the statement for a report without a crash time
+        if (Decoded.CrashTime) {
+            Identity = index_rows::Identity(Decoded, LoadedBy);
+        }
         Batch.push_back({Source, Decoded.CrashTime ? FormatIsoTimestamp(*Decoded.CrashTime) : "", Decoded.RawText,
-                         Signature.Bucket, Signature.Hash, Document,
-                         LoadedBy && LoadedBy->LoadTime ? std::optional<std::string>(FormatIsoTimestamp(*LoadedBy->LoadTime))
-                                                        : std::nullopt,
-                         index_rows::Code(Decoded), index_rows::Now(),
-                         Decoded.CrashTime ? std::optional<std::string>(index_rows::Identity(Decoded, LoadedBy)) : std::nullopt,
-                         Complete ? "1" : "0", Signature.FunctionBucket, Signature.ModuleBucket, Signature.Owner,
-                         Signing.Rules, Signing.Qualifiers});
+                         Signature.Bucket, Signature.Hash, Document, LoadTime, index_rows::Code(Decoded),
+                         index_rows::Now(), Identity, Complete ? "1" : "0", Signature.FunctionBucket,
+                         Signature.ModuleBucket, Signature.Owner, Signing.Rules, Signing.Qualifiers});
         RecordResult Outcome;
         bool Fresh = !InBatch;
         for (;;) {
@@ -340,7 +345,8 @@ public:
         const std::string Filter = " WHERE ($1::text IS NULL OR owner = $1)";
         const Parameters Chosen{Owner};
         const Result Query = Run(Database.get(),
-                                 ("SELECT " + Column + ", COUNT(*), MIN(NULLIF(crash_time, '')), MAX(NULLIF(crash_time, ''))"
+                                 ("SELECT " + Column +
+                                  ", COUNT(*), MIN(NULLIF(crash_time, '')), MAX(NULLIF(crash_time, ''))"
                                   " FROM reports" + Filter + " GROUP BY 1 ORDER BY COUNT(*) DESC, 1")
                                      .c_str(),
                                  Chosen);
@@ -566,7 +572,7 @@ private:
             InBatch = true;
         }
         if (!Prepared) {
-            const Result Made = Result(Database.get(), PQprepare(Database.get(), RecordStatement, RecordText, 0, nullptr));
+            const Result Made(Database.get(), PQprepare(Database.get(), RecordStatement, RecordText, 0, nullptr));
             if (!Made.Ok()) {
                 Error = Made.Error();
                 Passing = Made.Passing();

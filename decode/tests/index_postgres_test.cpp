@@ -120,8 +120,8 @@ TEST_P(DecodeIndexPostgres, IndexOfALaterLayoutIsRefused) {
     CommandOutput(Decoder() + " --db " + Quoted(Database) + " " + Work / "lab.txt", &Exit);
     ASSERT_EQ(Exit, 0);
     ASSERT_TRUE(Execute(Database, "UPDATE index_layout SET version = 3"));
-    const std::string Refusal =
-        "hestolvane-decode: " + Database + ": written by a later hestolvane-decode (index schema 3, this one reads 2)\n";
+    const std::string Refusal = "hestolvane-decode: " + Database +
+                                ": written by a later hestolvane-decode (index schema 3, this one reads 2)\n";
     EXPECT_EQ(CommandOutput(Decoder() + " buckets --db " + Quoted(Database) + " 2>&1", &Exit), Refusal);
     EXPECT_EQ(Exit, 4);
     CommandOutput(Decoder() + " --db " + Quoted(Database) + " " + Work / "lab.txt" + " 2>&1 >/dev/null", &Exit);

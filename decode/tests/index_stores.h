@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,10 @@ enum class Store { Sqlite, Postgres };
 
 inline std::string StoreName(const ::testing::TestParamInfo<Store>& Info) {
     return Info.param == Store::Sqlite ? "SQLite" : "PostgreSQL";
+}
+
+inline void PrintTo(Store Shown, std::ostream* Out) {
+    *Out << (Shown == Store::Sqlite ? "SQLite" : "PostgreSQL");
 }
 
 // One server for the whole test process, started by the first test that needs it.
@@ -64,7 +69,8 @@ protected:
         const ::testing::TestInfo* Test = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string Database = std::string(Test->name()) + "_" + Name;
         for (char& Character : Database) {
-            Character = std::isalnum(static_cast<unsigned char>(Character)) != 0 ? static_cast<char>(std::tolower(Character)) : '_';
+            const auto Byte = static_cast<unsigned char>(Character);
+            Character = std::isalnum(Byte) != 0 ? static_cast<char>(std::tolower(Byte)) : '_';
         }
         Database = Database.substr(0, 63);
         EXPECT_TRUE(Server->CreateDatabase(Database)) << Database;
@@ -116,7 +122,8 @@ inline std::vector<std::vector<std::string>> Rows(const std::string& Index, cons
 
 // Statements run on a PostgreSQL index, to set up what a test needs: several without values, or one with
 // its values bound.
-inline bool Execute(const std::string& Index, const std::string& Statements, const std::vector<std::string>& Values = {}) {
+inline bool Execute(const std::string& Index, const std::string& Statements,
+                    const std::vector<std::string>& Values = {}) {
     PGconn* Connection = PQconnectdb(Index.c_str());
     std::vector<const char*> Bound;
     for (const std::string& Value : Values) {
