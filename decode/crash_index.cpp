@@ -102,11 +102,25 @@ std::string ErrorOf(sqlite3* Database) {
     return sqlite3_errmsg(Database);
 }
 
-// A prepared statement that finalizes itself.
+// A prepared statement that finalizes itself, or one kept for the connection's life (Kept), which is
+// prepared on first use and only reset afterwards.
 class Statement {
 public:
     Statement(sqlite3* Database, const char* Text) { sqlite3_prepare_v2(Database, Text, -1, &Handle, nullptr); }
-    ~Statement() { sqlite3_finalize(Handle); }
+    Statement(sqlite3* Database, const char* Text, sqlite3_stmt*& Kept) : Kept(&Kept) {
+        if (Kept == nullptr) {
+            sqlite3_prepare_v3(Database, Text, -1, SQLITE_PREPARE_PERSISTENT, &Kept, nullptr);
+        }
+        Handle = Kept;
+    }
+    ~Statement() {
+        if (Kept == nullptr) {
+            sqlite3_finalize(Handle);
+        } else if (Handle != nullptr) {
+            sqlite3_reset(Handle);
+            sqlite3_clear_bindings(Handle);
+        }
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -125,6 +139,7 @@ public:
 
 private:
     sqlite3_stmt* Handle = nullptr;
+    sqlite3_stmt** Kept = nullptr;
 };
 
 // Rolls an open transaction back unless it was committed.
@@ -255,6 +270,11 @@ private:
                                   const SignedWith& Signing, std::string& Error);
     RebucketCounts ResignOnce(const Signer& Sign, const SignedWith& Signing, bool OnlyUnsigned);
     sqlite3* Database;
+    // A collector records thousands of reports a second: compiling these for each one cost as much as
+    // running them.
+    sqlite3_stmt* FindReport = nullptr;
+    sqlite3_stmt* InsertReport = nullptr;
+    sqlite3_stmt* UpdateReport = nullptr;
 };
 
 CrashIndex::Opened CrashIndex::Open(const std::string& Path) {
@@ -323,6 +343,9 @@ CrashIndex::Opened CrashIndex::OpenSqliteReadOnly(const std::string& Path) {
 
 SqliteCrashIndex::~SqliteCrashIndex() {
     Commit();
+    for (sqlite3_stmt* Kept : {FindReport, InsertReport, UpdateReport}) {
+        sqlite3_finalize(Kept);
+    }
     sqlite3_close(Database);
 }
 
@@ -366,7 +389,8 @@ std::optional<CrashIndex::Recorded> SqliteCrashIndex::Write(const std::string& S
                                                       const std::optional<Boot>& LoadedBy, const std::string& Document,
                                                       const SignedWith& Signing, std::string& Error) {
     const bool Complete = Decoded.End != ReportEnd::Truncated;
-    Statement Find(Database, "SELECT id, complete, length(raw) FROM reports WHERE source = ?1 AND identity = ?2");
+    Statement Find(Database, "SELECT id, complete, length(raw) FROM reports WHERE source = ?1 AND identity = ?2",
+                   FindReport);
     if (!Find.Ready()) {
         Error = ErrorOf(Database);
         return std::nullopt;
@@ -389,7 +413,8 @@ std::optional<CrashIndex::Recorded> SqliteCrashIndex::Write(const std::string& S
                               " owner = ?15, rules = ?16, qualifiers = ?17 WHERE id = ?7"
                             : "INSERT INTO reports (source, crash_time, raw, bucket, signature, document, load_time, "
                               "code, recorded, identity, complete, bucket_function, bucket_module, owner, rules, "
-                              "qualifiers) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17)");
+                              "qualifiers) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17)",
+                      Known ? UpdateReport : InsertReport);
     if (!Writing.Ready()) {
         Error = ErrorOf(Database);
         return std::nullopt;
