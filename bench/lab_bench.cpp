@@ -191,9 +191,7 @@ struct Machine {
 
 void LiveRun(const Options& Chosen, const std::vector<std::string>& Templates, const std::string& Work) {
     std::vector<Machine> Machines(static_cast<size_t>(Chosen.Machines));
-    const int Web = FreePort();
     std::ostringstream Config;
-    Config << "index = \"" << Work << "/live.db\"\nlisten = \"127.0.0.1:" << Web << "\"\nbackoff = 0.05\n";
     if (Chosen.Symbols) {
         Config << "[symbols]\nimages = { \"hestolvane-sim.sys\" = \"" << Chosen.Sim << "\" }\n"
                << "triage = [\"hestolvane-sim.sys!BugCheckDumpCallback=ignore\", "
@@ -219,8 +217,11 @@ void LiveRun(const Options& Chosen, const std::vector<std::string>& Templates, c
         Each.Capture = Unique(Templates[Index % Templates.size()], Serial++);
         Each.EndOfReport = Each.Capture.find("VQN Dump End.\n") + 14;
     }
+    // Picked once the machines' listeners hold their ports, so that none of them can have taken it.
+    const int Web = FreePort();
     const std::string ConfigPath = Work + "/live.toml";
-    std::ofstream(ConfigPath) << Config.str();
+    std::ofstream(ConfigPath) << "index = \"" << Work << "/live.db\"\nlisten = \"127.0.0.1:" << Web
+                              << "\"\nbackoff = 0.05\n" << Config.str();
     const pid_t Lab = StartLab(Chosen, ConfigPath, Web);
 
     std::atomic<bool> Polling{true};
