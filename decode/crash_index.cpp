@@ -259,6 +259,7 @@ public:
                         const std::string& Document, const SignedWith& Signing) override;
     std::string Commit() override;
     bool SkipSyncOnCommit() override;
+    void LeaveCheckpointsToOthers() override;
     Summary Buckets(BucketKey By, const std::optional<std::string>& Owner) override;
     bool NeedsResigning() override;
     int SchemaVersion() override;
@@ -457,6 +458,11 @@ std::optional<CrashIndex::Recorded> SqliteCrashIndex::Write(const std::string& S
 
 bool SqliteCrashIndex::SkipSyncOnCommit() {
     return sqlite3_exec(Database, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+void SqliteCrashIndex::LeaveCheckpointsToOthers() {
+    const std::string Pragma = "PRAGMA wal_autocheckpoint=" + std::to_string(CheckpointBackstopPages);
+    sqlite3_exec(Database, Pragma.c_str(), nullptr, nullptr, nullptr);
 }
 
 CrashIndex::Summary SqliteCrashIndex::Buckets(BucketKey By, const std::optional<std::string>& Owner) {

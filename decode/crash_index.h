@@ -54,6 +54,10 @@ struct RebucketCounts {
     std::string Error;       // empty when the index was rewritten
 };
 
+// Frames in SQLite's write-ahead log past which a commit copies it into the database itself, even when
+// another connection is meant to (64 MiB at the default page size; SQLite's default is 1000 pages).
+constexpr int CheckpointBackstopPages = 16384;
+
 // One interface over both stores. Where an index is named, a postgresql:// or postgres:// URI is a
 // PostgreSQL database, passed to libpq as it is; anything else is an SQLite file.
 class CrashIndex {
@@ -99,6 +103,10 @@ public:
     // that records thousands of reports a second. On PostgreSQL, synchronous_commit=off: a crash of the
     // server may lose the last moments' commits.
     virtual bool SkipSyncOnCommit() = 0;
+    // Another connection of the process copies SQLite's write-ahead log into the database (the lab's
+    // checkpointer), so this one's commits stop doing it, short of the log growing past
+    // CheckpointBackstopPages. Nothing to do on PostgreSQL.
+    virtual void LeaveCheckpointsToOthers() {}
 
     struct Summary {
         std::vector<BucketSummary> Buckets;  // most reports first

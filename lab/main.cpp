@@ -145,6 +145,7 @@ int main(int Count, char** Arguments) {
     Opened.Store->SetAlertTargets(Targets);
     AlertSender Alerts(*Opened.Store, Config.Alerts, Config.AlertBackoff);
     Index.Index->SkipSyncOnCommit();
+    Index.Index->LeaveCheckpointsToOthers();
     // Work that waits in the spool from an earlier run goes into the record before anything new.
     Spool Pending(Config.SpoolDirectory, Config.SpoolLimit);
     if (std::string Error; !Pending.Open(Error)) {

@@ -6,7 +6,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <thread>
 
 #include "crash_index.h"
 #include "lab_test_support.h"
@@ -310,6 +312,36 @@ TEST(LabStore, KeptBucketCountsAgreeWithTheReports) {
         Total += Row.Count;
     }
     EXPECT_EQ(Total, 100U);
+}
+
+// The recorder's commits leave copying the write-ahead log into the database to a thread of the store's
+// own: what a batch wrote reaches the database file soon after, without any commit doing it.
+TEST(LabStore, CopiesTheLogIntoTheDatabaseAfterTheRecordersCommits) {
+    TempDirectory Work;
+    const std::string Path = Work.Path() + "/lab.db";
+    OpenedStore Opened = OpenSqliteStore(Path);
+    ASSERT_TRUE(Opened.Store) << Opened.Error;
+    ASSERT_TRUE(Opened.Store->UpsertMachine("vm0", {}, "tcp://127.0.0.1:1", true));
+    const auto FileSize = [](const std::string& File) {
+        std::error_code Failed;
+        const auto Size = std::filesystem::file_size(File, Failed);
+        return Failed ? 0 : Size;
+    };
+    const uintmax_t Before = FileSize(Path);
+    // 8 MiB in one batch: past SQLite's own checkpoint at 1000 pages, short of the backstop.
+    ASSERT_TRUE(Opened.Store->BeginBatch());
+    for (int Each = 0; Each < 800; ++Each) {
+        char Crash[40];
+        std::snprintf(Crash, sizeof(Crash), "2026-12-08T07:%02d:%02d.000Z", Each / 60, Each % 60);
+        ReportEntry Report = Entry("0x50_mod.sys!F", Crash, std::nullopt);
+        Report.Document = std::string(10240, static_cast<char>('a' + Each % 26));
+        ASSERT_TRUE(Opened.Store->RecordReport("vm0", Report));
+    }
+    ASSERT_TRUE(Opened.Store->CommitBatch());
+    for (int Wait = 0; Wait < 1000 && FileSize(Path) < Before + (8U << 20); ++Wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_GE(FileSize(Path), Before + (8U << 20));
 }
 
 // What recording a boot says about it, deep into a machine's history, where only the newest boots count.
