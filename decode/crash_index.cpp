@@ -268,7 +268,7 @@ public:
 private:
     std::optional<Recorded> Write(const std::string& Source, const Report& Decoded,
                                   const std::optional<Boot>& LoadedBy, const std::string& Document,
-                                  const SignedWith& Signing, std::string& Error);
+                                  const SignedWith& Signing, std::string& Error, std::optional<int64_t>& Row);
     RebucketCounts ResignOnce(const Signer& Sign, const SignedWith& Signing, bool OnlyUnsigned);
     sqlite3* Database;
     // A collector records thousands of reports a second: compiling these for each one cost as much as
@@ -363,7 +363,7 @@ CrashIndex::RecordResult SqliteCrashIndex::Record(const std::string& Source, con
             return Result;
         }
     }
-    Result.Outcome = Write(Source, Decoded, LoadedBy, Document, Signing, Result.Error);
+    Result.Outcome = Write(Source, Decoded, LoadedBy, Document, Signing, Result.Error, Result.Row);
     // Some failures (a full disk, an I/O error) roll the whole transaction back.
     InBatch = sqlite3_get_autocommit(Database) == 0;
     return Result;
@@ -388,7 +388,8 @@ std::string SqliteCrashIndex::Commit() {
 // complete: truncated where the stored one is whole, or a shorter truncated one.
 std::optional<CrashIndex::Recorded> SqliteCrashIndex::Write(const std::string& Source, const Report& Decoded,
                                                       const std::optional<Boot>& LoadedBy, const std::string& Document,
-                                                      const SignedWith& Signing, std::string& Error) {
+                                                      const SignedWith& Signing, std::string& Error,
+                                                      std::optional<int64_t>& Row) {
     const bool Complete = Decoded.End != ReportEnd::Truncated;
     Statement Find(Database, "SELECT id, complete, length(raw) FROM reports WHERE source = ?1 AND identity = ?2",
                    FindReport);
@@ -453,6 +454,7 @@ std::optional<CrashIndex::Recorded> SqliteCrashIndex::Write(const std::string& S
         Error = ErrorOf(Database);
         return std::nullopt;
     }
+    Row = Known ? Find.Integer(0) : sqlite3_last_insert_rowid(Database);
     return Known ? Recorded::AlreadyKnown : Recorded::Added;
 }
 

@@ -86,6 +86,9 @@ public:
     struct RecordResult {
         std::optional<Recorded> Outcome;  // empty when Error says why
         std::string Error;
+        // The row that now holds this reading, its raw text and document as given: set when it was added
+        // or replaced the stored one, in SQLite's index (the lab's record there points at it).
+        std::optional<int64_t> Row;
     };
     // A crash already recorded (same source, boot load time and crash time) is not added again: a reading
     // at least as complete replaces the stored one (bucket, signature and document too, since symbols may

@@ -227,9 +227,10 @@ void Recorder::Write(std::deque<Job>& Batch) {
         SpoolBatch(Batch);
         return;
     }
+    bool Linked = true;
     for (Job& Work : Batch) {
         if (Work.What == Job::Kind::Report) {
-            IndexReport(Work);
+            Linked = IndexReport(Work) && Linked;
         }
     }
     // The crash index gathers the batch's reports in one transaction, which must end before the
@@ -237,6 +238,13 @@ void Recorder::Write(std::deque<Job>& Batch) {
     if (Index != nullptr) {
         if (const std::string Failed = Index->Commit(); !Failed.empty()) {
             std::cerr << "hestolvane-lab: the batch's reports were not indexed: " << Failed << "\n";
+            Linked = false;
+        }
+    }
+    // Only once the crash index holds the whole batch may the record point at its rows.
+    for (Job& Work : Batch) {
+        if (Work.What == Job::Kind::Report && Linked) {
+            Work.Entry.IndexRow = Work.IndexRow;
         }
     }
     // Raw bytes go in as one piece per machine and batch: a read of a few bytes is not worth a row.
@@ -388,15 +396,23 @@ void Recorder::Apply(const SpooledWork& Work) {
     }
 }
 
-void Recorder::IndexReport(Job& Work) {
+bool Recorder::IndexReport(Job& Work) {
     if (Index == nullptr) {
-        return;
+        return true;
     }
     const decode::CrashIndex::RecordResult Indexed = Index->Record(Work.Machine, *Work.Decoded, Work.LoadedBy, Work.Document,
                                                                      decode::SigningOf(Triage));
     if (!Indexed.Outcome) {
+        // The failure may have rolled the batch back: none of its rows can be pointed at.
         std::cerr << "hestolvane-lab: " << Work.Machine << ": report not indexed: " << Indexed.Error << "\n";
+        return false;
     }
+    // A truncated reading's row is replaced when the whole report is read later; the record keeps that
+    // reading's raw text and JSON object itself.
+    if (!Work.Entry.Truncated) {
+        Work.IndexRow = Indexed.Row;
+    }
+    return true;
 }
 
 void Recorder::Do(Job& Work) {

@@ -70,6 +70,7 @@ private:
         std::string Text;  // raw bytes, file key or time
         std::string Document;  // a report's JSON object
         ReportEntry Entry;     // a report as the record takes it, once signed
+        std::optional<int64_t> IndexRow;  // the crash index's row holding it, until the index commits
         ResumePoint Point;
 
         // What the job holds, roughly: a decoded report is several times its raw text.
@@ -81,7 +82,8 @@ private:
     void Do(Job& Work);
     void PrepareReport(Job& Work);
     static BootEntry BootEntryOf(const Job& Work);
-    void IndexReport(Job& Work);
+    // False when the report could not be indexed.
+    bool IndexReport(Job& Work);
     void RecordReport(Job& Work);
     void Write(std::deque<Job>& Batch);
     bool SpoolBatch(const std::deque<Job>& Batch);

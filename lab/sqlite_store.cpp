@@ -111,6 +111,15 @@ constexpr const char* SchemaV3 =
     " END;"
     "INSERT INTO lab_schema (version) VALUES (3);";
 
+// Version 4: a report's raw text and JSON object are read from the crash index's row that holds the same
+// reading, instead of being written twice: at thousands of reports a second the copies were nearly half of
+// the bytes written. The machine's own index goes, since the unique key starts with the machine and serves
+// the same look-ups.
+constexpr const char* SchemaV4 =
+    "ALTER TABLE lab_reports ADD COLUMN index_row INTEGER;"
+    "DROP INDEX IF EXISTS lab_reports_by_machine;"
+    "INSERT INTO lab_schema (version) VALUES (4);";
+
 constexpr const char* ImportOwners =
     "UPDATE lab_reports SET owner = COALESCE((SELECT r.owner FROM reports r WHERE r.raw = lab_reports.raw"
     " AND r.owner IS NOT NULL LIMIT 1), '');";
@@ -216,6 +225,7 @@ public:
         return Value != nullptr ? std::string(Value, static_cast<size_t>(sqlite3_column_bytes(Handle, Column))) : "";
     }
     int64_t Integer(int Column) const { return sqlite3_column_int64(Handle, Column); }
+    bool IsNull(int Column) const { return sqlite3_column_type(Handle, Column) == SQLITE_NULL; }
     std::optional<int> OptionalInt(int Column) const {
         if (sqlite3_column_type(Handle, Column) == SQLITE_NULL) {
             return std::nullopt;
@@ -383,7 +393,8 @@ public:
                     return "taking over the crash index's owners: " + Error();
                 }
             }
-            if (Version < 3 && sqlite3_exec(Database, SchemaV3, nullptr, nullptr, nullptr) != SQLITE_OK) {
+            if ((Version < 3 && sqlite3_exec(Database, SchemaV3, nullptr, nullptr, nullptr) != SQLITE_OK) ||
+                (Version < 4 && sqlite3_exec(Database, SchemaV4, nullptr, nullptr, nullptr) != SQLITE_OK)) {
                 return Error();
             }
             // Orders each machine's boots by arrival, so that the newest are found without reading the rest.
@@ -480,15 +491,19 @@ public:
         Statement Insert(WriterStatements,
                          "INSERT OR IGNORE INTO lab_reports (machine_id, boot_id, crash_time, code, bucket, signature,"
                          " culprit_module, culprit_function, culprit_source, driver_version, truncated, raw, document,"
-                         " arrived, raw_hash, owner)"
-                         " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)");
+                         " arrived, raw_hash, owner, index_row)"
+                         " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17)");
         Insert.Bind(1, *MachineId).Bind(3, Report.CrashTime).Bind(4, Report.Code).Bind(5, Report.Bucket);
         Insert.Bind(6, Report.Signature).Bind(7, Report.CulpritModule).Bind(8, Report.CulpritFunction);
         Insert.Bind(9, Report.CulpritSource).Bind(10, DriverVersion).Bind(11, int64_t{Report.Truncated});
-        Insert.Bind(12, Report.Raw).Bind(13, Report.Document).Bind(14, Report.Arrived).Bind(15, RawHash(Report.Raw));
-        Insert.Bind(16, Report.Owner);
+        Insert.Bind(14, Report.Arrived).Bind(15, RawHash(Report.Raw)).Bind(16, Report.Owner);
         if (BootId) {
             Insert.Bind(2, *BootId);
+        }
+        if (Report.IndexRow) {
+            Insert.Bind(12, std::string()).Bind(13, std::string()).Bind(17, *Report.IndexRow);
+        } else {
+            Insert.Bind(12, Report.Raw).Bind(13, Report.Document);
         }
         if (!Insert.Run()) {
             return std::nullopt;
@@ -664,7 +679,7 @@ public:
         BucketDetail Detail;
         Detail.Bucket = Name;
         Statement Newest(ReaderStatements,
-                         "SELECT signature, culprit_module, culprit_function, culprit_source, document"
+                         "SELECT signature, culprit_module, culprit_function, culprit_source, document, index_row"
                          " FROM lab_reports WHERE bucket = ?1 ORDER BY arrived DESC, id DESC LIMIT 1");
         if (Newest.Bind(1, Name).Step() != SQLITE_ROW) {
             return std::nullopt;
@@ -673,7 +688,7 @@ public:
         Detail.CulpritModule = Newest.Text(1);
         Detail.CulpritFunction = Newest.Text(2);
         Detail.CulpritSource = Newest.Text(3);
-        Detail.Canonical = CanonicalOf(Newest.Text(4));
+        Detail.Canonical = CanonicalOf(ReadingOf(Newest, -1, 4, 5).Document);
         Statement Count(ReaderStatements, "SELECT COUNT(*) FROM lab_reports WHERE bucket = ?1");
         Count.Bind(1, Name).Step();
         Detail.Count = static_cast<unsigned>(Count.Integer(0));
@@ -724,7 +739,7 @@ public:
         std::lock_guard<std::mutex> Hold(Lock);
         Statement Query(ReaderStatements,
                         "SELECT r.id, m.name, r.crash_time, r.arrived, r.code, r.bucket, r.driver_version, r.truncated,"
-                        " r.signature, COALESCE(b.load_time, ''), COALESCE(b.state, ''), r.raw, r.document"
+                        " r.signature, COALESCE(b.load_time, ''), COALESCE(b.state, ''), r.raw, r.document, r.index_row"
                         " FROM lab_reports r JOIN lab_machines m ON m.id = r.machine_id"
                         " LEFT JOIN lab_boots b ON b.id = r.boot_id WHERE r.id = ?1");
         if (Query.Bind(1, Id).Step() != SQLITE_ROW) {
@@ -735,8 +750,9 @@ public:
         Detail.Signature = Query.Text(8);
         Detail.BootLoadTime = Query.Text(9);
         Detail.BootState = Query.Text(10);
-        Detail.Raw = Query.Text(11);
-        Detail.Document = Query.Text(12);
+        Reading Kept = ReadingOf(Query, 11, 12, 13);
+        Detail.Raw = std::move(Kept.Raw);
+        Detail.Document = std::move(Kept.Document);
         return Detail;
     }
 
@@ -852,6 +868,23 @@ public:
 
 private:
     std::string Error() const { return sqlite3_errmsg(Database); }
+
+    // A report's raw text and JSON object: in its own row, or in the crash index's row that holds the
+    // same reading when the record points at one. Under the reader's lock.
+    struct Reading {
+        std::string Raw;
+        std::string Document;
+    };
+    Reading ReadingOf(const Statement& Row, int RawColumn, int DocumentColumn, int IndexRowColumn) {
+        if (Row.IsNull(IndexRowColumn)) {
+            return {RawColumn >= 0 ? Row.Text(RawColumn) : std::string(), Row.Text(DocumentColumn)};
+        }
+        Statement Indexed(ReaderStatements, "SELECT raw, document FROM reports WHERE id = ?1");
+        if (Indexed.Bind(1, Row.Integer(IndexRowColumn)).Step() != SQLITE_ROW) {
+            return {};
+        }
+        return {Indexed.Text(0), Indexed.Text(1)};
+    }
 
     bool Changed(bool Done) {
         if (Done) {

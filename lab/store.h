@@ -39,6 +39,9 @@ struct ReportEntry {
     std::string Raw;       // the report's lines as read
     std::string Document;  // the decoder's JSON object for the report
     std::string Arrived;
+    // The crash index's row in the same SQLite file that holds this very reading: the record then keeps
+    // the raw text and JSON object there only, instead of writing its largest columns twice.
+    std::optional<int64_t> IndexRow;
 };
 
 // What recording a report changed, for alerts and for the pages' freshness.
@@ -258,7 +261,7 @@ bool IsPostgresUri(const std::string& Index);
 // A postgresql:// or postgres:// URI opens the shared store, anything else the SQLite file.
 OpenedStore OpenStore(const std::string& Index);
 
-constexpr int LabSchemaVersion = 3;
+constexpr int LabSchemaVersion = 4;
 constexpr int LabPostgresSchemaVersion = 3;  // its version 3 adds the machines' leases
 constexpr unsigned ReportsPerPage = 25;
 constexpr unsigned SparklineDays = 14;

@@ -13,6 +13,7 @@
 #include "crash_index.h"
 #include "lab_test_support.h"
 #include "output.h"
+#include "recorder.h"
 #include "signature.h"
 #include "store.h"
 #include "store_fixture.h"
@@ -297,7 +298,9 @@ TEST(LabStore, KeptBucketCountsAgreeWithTheReports) {
         ASSERT_EQ(sqlite3_exec(Database,
                                "DROP TRIGGER lab_reports_counted; DROP TABLE lab_bucket_stats;"
                                " DROP TABLE lab_bucket_machines; DROP TABLE lab_bucket_days;"
-                               " DELETE FROM lab_schema WHERE version = 3;",
+                               " ALTER TABLE lab_reports DROP COLUMN index_row;"
+                               " CREATE INDEX lab_reports_by_machine ON lab_reports (machine_id);"
+                               " DELETE FROM lab_schema WHERE version >= 3;",
                                nullptr, nullptr, nullptr),
                   SQLITE_OK);
         sqlite3_close(Database);
@@ -342,6 +345,65 @@ TEST(LabStore, CopiesTheLogIntoTheDatabaseAfterTheRecordersCommits) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_GE(FileSize(Path), Before + (8U << 20));
+}
+
+// A report's raw text and JSON object are written once, into the crash index sharing the file, and the
+// record reads them from there. A truncated reading keeps its own: the whole reading, read after it,
+// replaces its row in the crash index.
+TEST(LabStore, KeepsAWholeReportsTextOnceInTheCrashIndexItShares) {
+    TempDirectory Work;
+    const std::string Path = Work.Path() + "/lab.db";
+    OpenedStore Opened = OpenSqliteStore(Path);
+    ASSERT_TRUE(Opened.Store) << Opened.Error;
+    auto Index = decode::CrashIndex::Open(Path);
+    ASSERT_TRUE(Index.Index) << Index.Error;
+    const testing::Decoded Sim = testing::DecodeSim("");
+    ASSERT_EQ(Sim.Reports.size(), 1U);
+    ASSERT_EQ(Sim.Boots.size(), 1U);
+    const decode::Report& Whole = Sim.Reports[0];
+    decode::Report Cut = Whole;
+    Cut.End = decode::ReportEnd::Truncated;
+    Cut.RawText.resize(Whole.RawText.size() / 2);
+    {
+        Recorder Record(*Opened.Store, Index.Index.get(), decode::SymbolOptions{}, decode::Triage{}, size_t{1} << 20);
+        Record.Machine(MachineConfig{"vm0", {}, "tcp://127.0.0.1:1", {}}, true);
+        Record.Boot("vm0", Sim.Boots[0]);
+        Record.Report("vm0", Cut, Sim.Boots[0]);
+        Record.Report("vm0", Whole, Sim.Boots[0]);
+        Record.Finish();
+        EXPECT_EQ(Record.Failures(), 0U);
+        EXPECT_EQ(Record.Recorded(), 2U);
+    }
+    sqlite3* Database = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(Path.c_str(), &Database, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* Query = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(Database,
+                                 "SELECT id, truncated, length(raw), length(document), index_row FROM lab_reports ORDER BY id",
+                                 -1, &Query, nullptr),
+              SQLITE_OK);
+    std::vector<int64_t> Ids;
+    while (sqlite3_step(Query) == SQLITE_ROW) {
+        Ids.push_back(sqlite3_column_int64(Query, 0));
+        const bool Truncated = sqlite3_column_int64(Query, 1) != 0;
+        SCOPED_TRACE(Truncated ? "truncated" : "whole");
+        EXPECT_EQ(sqlite3_column_int64(Query, 2) == 0, !Truncated);
+        EXPECT_EQ(sqlite3_column_int64(Query, 3) == 0, !Truncated);
+        EXPECT_EQ(sqlite3_column_type(Query, 4) == SQLITE_NULL, Truncated);
+    }
+    sqlite3_finalize(Query);
+    sqlite3_close(Database);
+    ASSERT_EQ(Ids.size(), 2U);
+    const auto CutRead = Opened.Store->Report(Ids[0]);
+    const auto WholeRead = Opened.Store->Report(Ids[1]);
+    ASSERT_TRUE(CutRead && WholeRead);
+    EXPECT_TRUE(CutRead->Row.Truncated);
+    EXPECT_EQ(CutRead->Raw, Cut.RawText);
+    EXPECT_EQ(WholeRead->Raw, Whole.RawText);
+    EXPECT_NE(CutRead->Document, WholeRead->Document);
+    EXPECT_NE(WholeRead->Document.find("\"frames\""), std::string::npos);
+    const auto Bucket = Opened.Store->Bucket(WholeRead->Row.Bucket, 0);
+    ASSERT_TRUE(Bucket);
+    EXPECT_NE(Bucket->Canonical.find("hestolvane-signature"), std::string::npos);
 }
 
 // What recording a boot says about it, deep into a machine's history, where only the newest boots count.
