@@ -55,7 +55,8 @@ struct RebucketCounts {
 };
 
 // Frames in SQLite's write-ahead log past which a commit copies it into the database itself, even when
-// another connection is meant to (64 MiB at the default page size; SQLite's default is 1000 pages).
+// another connection is meant to: 64 MiB at SQLite's default page size, 256 MiB at the 16 KiB pages of a
+// record the lab created (SQLite's own default is 1000 pages).
 constexpr int CheckpointBackstopPages = 16384;
 
 // One interface over both stores. Where an index is named, a postgresql:// or postgres:// URI is a

@@ -1011,11 +1011,18 @@ sqlite3* Connect(const std::string& Path, std::string& Error) {
         return nullptr;
     }
     sqlite3_busy_timeout(Database, BusyTimeoutMs);
+    // A new file gets 16 KiB pages: a report's row in the crash index, JSON object included, then fits
+    // one page instead of spreading over three, and at a thousand streaming machines the log takes a
+    // quarter of the writes. A file that exists keeps its page size.
     // In write-ahead-log mode, synchronous=NORMAL keeps every commit through a kill of the process (not
     // through a power loss of the machine) without waiting for the disk at each one.
+    // Statement journals (each report's savepoint inside the recorder's batch) stay in memory: in a
+    // temporary file they cost a write for every page a report touched.
     // The pages are read through a memory map and a larger cache rather than copied in at every query.
-    sqlite3_exec(Database, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-32768;"
-                 " PRAGMA mmap_size=268435456", nullptr, nullptr, nullptr);
+    sqlite3_exec(Database,
+                 "PRAGMA page_size=16384; PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA temp_store=MEMORY;"
+                 " PRAGMA cache_size=-32768; PRAGMA mmap_size=268435456",
+                 nullptr, nullptr, nullptr);
     return Database;
 }
 

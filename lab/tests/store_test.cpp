@@ -345,6 +345,15 @@ TEST(LabStore, CopiesTheLogIntoTheDatabaseAfterTheRecordersCommits) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_GE(FileSize(Path), Before + (8U << 20));
+    // A new record's pages are 16 KiB: set before the file became a write-ahead-log database, or not at all.
+    sqlite3* Database = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(Path.c_str(), &Database, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* PageSize = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(Database, "PRAGMA page_size", -1, &PageSize, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(PageSize), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(PageSize, 0), 16384);
+    sqlite3_finalize(PageSize);
+    sqlite3_close(Database);
 }
 
 // A report's raw text and JSON object are written once, into the crash index sharing the file, and the
