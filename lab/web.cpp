@@ -530,6 +530,8 @@ void Dashboard::Routes() {
         return httplib::Server::HandlerResponse::Unhandled;
     });
 
+    // A page takes the generation before it reads the record: taken after, a change committed between
+    // the two would be claimed as shown, and the open page would never reload to show it.
     auto Generation = [this] { return std::to_string(Store.Generation()) + "." + std::to_string(LiveChanges()); };
 
     On.Get("/", [](const httplib::Request&, httplib::Response& Response) { Response.set_redirect("/buckets", 303); });
@@ -542,21 +544,23 @@ void Dashboard::Routes() {
     });
 
     On.Get("/buckets", [this, Generation](const httplib::Request& Request, httplib::Response& Response) {
+        const std::string Shown = Generation();
         const BucketFilter Filter = FilterOf(Request);
-        Deliver(Response, Page("Buckets", Generation(), BucketsHtml(Store.Buckets(Filter), Filter)));
+        Deliver(Response, Page("Buckets", Shown, BucketsHtml(Store.Buckets(Filter), Filter)));
     });
     On.Get("/api/buckets", [this](const httplib::Request& Request, httplib::Response& Response) {
         DeliverJson(Response, BucketsJson(Store.Buckets(FilterOf(Request))));
     });
 
     On.Get("/bucket", [this, Generation](const httplib::Request& Request, httplib::Response& Response) {
+        const std::string Shown = Generation();
         const auto Detail = Store.Bucket(Param(Request, "name"), static_cast<unsigned>(std::max<int64_t>(NumberParam(Request, "page"), 0)));
         if (!Detail) {
             Response.status = 404;
-            Deliver(Response, Page("No such bucket", Generation(), "<h1>No such bucket</h1>"));
+            Deliver(Response, Page("No such bucket", Shown, "<h1>No such bucket</h1>"));
             return;
         }
-        Deliver(Response, Page(Latin1ToUtf8(Detail->Bucket), Generation(), BucketHtml(*Detail, Csrf)));
+        Deliver(Response, Page(Latin1ToUtf8(Detail->Bucket), Shown, BucketHtml(*Detail, Csrf)));
     });
     On.Get("/api/bucket", [this](const httplib::Request& Request, httplib::Response& Response) {
         const auto Detail = Store.Bucket(Param(Request, "name"), static_cast<unsigned>(std::max<int64_t>(NumberParam(Request, "page"), 0)));
@@ -594,13 +598,14 @@ void Dashboard::Routes() {
     On.Post("/bucket/reopen", Change([this](const std::string& Name, const std::string&) { return Store.Reopen(Name); }));
 
     On.Get("/report", [this, Generation](const httplib::Request& Request, httplib::Response& Response) {
+        const std::string Shown = Generation();
         const auto Detail = Store.Report(NumberParam(Request, "id"));
         if (!Detail) {
             Response.status = 404;
-            Deliver(Response, Page("No such report", Generation(), "<h1>No such report</h1>"));
+            Deliver(Response, Page("No such report", Shown, "<h1>No such report</h1>"));
             return;
         }
-        Deliver(Response, Page("Report " + std::to_string(Detail->Row.Id), Generation(), ReportHtml(*Detail, Param(Request, "module"))));
+        Deliver(Response, Page("Report " + std::to_string(Detail->Row.Id), Shown, ReportHtml(*Detail, Param(Request, "module"))));
     });
     On.Get("/api/report", [this](const httplib::Request& Request, httplib::Response& Response) {
         const auto Detail = Store.Report(NumberParam(Request, "id"));
@@ -621,7 +626,8 @@ void Dashboard::Routes() {
     });
 
     On.Get("/machines", [this, Generation](const httplib::Request&, httplib::Response& Response) {
-        Deliver(Response, Page("Machines", Generation(), MachinesHtml(Store.Machines(), Live())));
+        const std::string Shown = Generation();
+        Deliver(Response, Page("Machines", Shown, MachinesHtml(Store.Machines(), Live())));
     });
     On.Get("/api/machines", [this](const httplib::Request&, httplib::Response& Response) {
         DeliverJson(Response, MachinesJson(Store.Machines(), Live()));

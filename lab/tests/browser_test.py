@@ -55,7 +55,7 @@ def api(base, path):
         return json.load(response)
 
 
-def eventually(what, check, seconds=60):
+def eventually(what, check, seconds=60, explain=None):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         try:
@@ -65,7 +65,7 @@ def eventually(what, check, seconds=60):
         except Exception:  # a page mid-reload; try again
             pass
         time.sleep(0.1)
-    raise AssertionError("timed out waiting for " + what)
+    raise AssertionError("timed out waiting for " + what + (": " + explain() if explain else ""))
 
 
 def act_until(what, action, arrived):
@@ -193,7 +193,9 @@ tags = {{ pool = "files" }}
             capture.write(without_report(sim(args.sim)) + sim(args.sim, "--no-tracking"))
         browser.get(base + "/machines")
         eventually("vm3 flagged", lambda: "crash without a report" in
-                   browser.find_element(By.CSS_SELECTOR, 'tr.machine[data-name="vm3"] td.health').text)
+                   browser.find_element(By.CSS_SELECTOR, 'tr.machine[data-name="vm3"] td.health').text,
+                   explain=lambda: json.dumps([machine for machine in api(base, "/api/machines")["machines"]
+                                               if machine.get("name") == "vm3"]))
         browser.save_screenshot(os.path.join(args.screenshots, "lab-machines.png"))
         browser.get(base + "/buckets")
         eventually("three buckets", lambda: len(browser.find_elements(By.CSS_SELECTOR, "tr.bucket")) == 3)
