@@ -405,6 +405,7 @@ std::optional<CrashIndex::Recorded> SqliteCrashIndex::Write(const std::string& S
         return std::nullopt;
     }
     const bool Known = Found == SQLITE_ROW;
+    const int64_t KnownId = Known ? Find.Integer(0) : 0;
     if (Known && !Complete &&
         (Find.Integer(1) != 0 || Find.Integer(2) > static_cast<int64_t>(Decoded.RawText.size()))) {
         return Recorded::AlreadyKnown;
@@ -423,7 +424,7 @@ std::optional<CrashIndex::Recorded> SqliteCrashIndex::Write(const std::string& S
     }
     const CrashSignature Signature = Decoded.Signature.value_or(CrashSignature{});
     if (Known) {
-        Writing.Bind(7, std::to_string(Find.Integer(0)));
+        Writing.Bind(7, std::to_string(KnownId));
     } else {
         Writing.Bind(1, Source);
         Writing.Bind(10, NowIso());
@@ -454,7 +455,7 @@ std::optional<CrashIndex::Recorded> SqliteCrashIndex::Write(const std::string& S
         Error = ErrorOf(Database);
         return std::nullopt;
     }
-    Row = Known ? Find.Integer(0) : sqlite3_last_insert_rowid(Database);
+    Row = Known ? KnownId : sqlite3_last_insert_rowid(Database);
     return Known ? Recorded::AlreadyKnown : Recorded::Added;
 }
 
@@ -463,8 +464,7 @@ bool SqliteCrashIndex::SkipSyncOnCommit() {
 }
 
 void SqliteCrashIndex::LeaveCheckpointsToOthers() {
-    const std::string Pragma = "PRAGMA wal_autocheckpoint=" + std::to_string(CheckpointBackstopPages);
-    sqlite3_exec(Database, Pragma.c_str(), nullptr, nullptr, nullptr);
+    sqlite3_exec(Database, LeaveCheckpointsPragma().c_str(), nullptr, nullptr, nullptr);
 }
 
 CrashIndex::Summary SqliteCrashIndex::Buckets(BucketKey By, const std::optional<std::string>& Owner) {

@@ -58,6 +58,10 @@ struct RebucketCounts {
 // another connection is meant to: 64 MiB at SQLite's default page size, 256 MiB at the 16 KiB pages of a
 // record the lab created (SQLite's own default is 1000 pages).
 constexpr int CheckpointBackstopPages = 16384;
+// The pragma that leaves a connection's checkpoints to another, short of that backstop.
+inline std::string LeaveCheckpointsPragma() {
+    return "PRAGMA wal_autocheckpoint=" + std::to_string(CheckpointBackstopPages);
+}
 
 // One interface over both stores. Where an index is named, a postgresql:// or postgres:// URI is a
 // PostgreSQL database, passed to libpq as it is; anything else is an SQLite file.

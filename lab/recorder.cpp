@@ -241,10 +241,10 @@ void Recorder::Write(std::deque<Job>& Batch) {
             Linked = false;
         }
     }
-    // Only once the crash index holds the whole batch may the record point at its rows.
-    for (Job& Work : Batch) {
-        if (Work.What == Job::Kind::Report && Linked) {
-            Work.Entry.IndexRow = Work.IndexRow;
+    // The record may point at the crash index's rows only when it holds the whole batch.
+    if (!Linked) {
+        for (Job& Work : Batch) {
+            Work.Entry.IndexRow.reset();
         }
     }
     // Raw bytes go in as one piece per machine and batch: a read of a few bytes is not worth a row.
@@ -410,7 +410,7 @@ bool Recorder::IndexReport(Job& Work) {
     // A truncated reading's row is replaced when the whole report is read later; the record keeps that
     // reading's raw text and JSON object itself.
     if (!Work.Entry.Truncated) {
-        Work.IndexRow = Indexed.Row;
+        Work.Entry.IndexRow = Indexed.Row;
     }
     return true;
 }

@@ -70,7 +70,6 @@ private:
         std::string Text;  // raw bytes, file key or time
         std::string Document;  // a report's JSON object
         ReportEntry Entry;     // a report as the record takes it, once signed
-        std::optional<int64_t> IndexRow;  // the crash index's row holding it, until the index commits
         ResumePoint Point;
 
         // What the job holds, roughly: a decoded report is several times its raw text.

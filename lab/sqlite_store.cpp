@@ -273,8 +273,7 @@ private:
 // The connection's commits no longer copy the write-ahead log into the database, unless the log has
 // grown far past SQLite's default (a copier that falls behind): the Checkpointer below does it.
 void LeaveCheckpointsToCopier(sqlite3* Connection) {
-    const std::string Pragma = "PRAGMA wal_autocheckpoint=" + std::to_string(decode::CheckpointBackstopPages);
-    sqlite3_exec(Connection, Pragma.c_str(), nullptr, nullptr, nullptr);
+    sqlite3_exec(Connection, decode::LeaveCheckpointsPragma().c_str(), nullptr, nullptr, nullptr);
 }
 
 // Copies the write-ahead log back into the database on a thread and connection of its own, so that the

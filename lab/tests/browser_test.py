@@ -174,9 +174,11 @@ tags = {{ pool = "files" }}
 
         report = eventually("the report with markup in a module name", hostile_report)
         browser.get(f"{base}/report?id={report}")
-        names = [cell.text for cell in browser.find_elements(By.CSS_SELECTOR, "#modules tr.module td:nth-child(3)")]
-        if not any(HOSTILE in name for name in names):
-            raise AssertionError(f"the module name is not shown as text: {names}")
+        # The page may be reloading itself (the record moved on since it was taken): look until it is shown.
+        def module_names():
+            return [cell.text for cell in browser.find_elements(By.CSS_SELECTOR, "#modules tr.module td:nth-child(3)")]
+        eventually("the module name shown as text", lambda: any(HOSTILE in name for name in module_names()),
+                   seconds=20, explain=lambda: json.dumps(module_names()))
         if browser.find_elements(By.CSS_SELECTOR, "main img, main script"):
             raise AssertionError("markup from the capture became elements")
         try:
